@@ -1,0 +1,29 @@
+// The function device's activity counter and readiness test.
+#include "core/driver.h"
+
+VOID AcquireIo(PDEVICE_OBJECT DeviceObject) {
+  FdoExtension* fdo = FdoExt(DeviceObject);
+  KIRQL irql;
+  KeAcquireSpinLock(&fdo->IoCountLock, &irql);
+  InterlockedIncrement(&fdo->IoCount);
+  KeReleaseSpinLock(&fdo->IoCountLock, irql);
+}
+
+// The decrement and the choice of event are one step under the lock, so two racing releases
+// never both see the same count.
+LONG ReleaseIo(PDEVICE_OBJECT DeviceObject) {
+  FdoExtension* fdo = FdoExt(DeviceObject);
+  KIRQL irql;
+  KeAcquireSpinLock(&fdo->IoCountLock, &irql);
+  LONG count = InterlockedDecrement(&fdo->IoCount);
+  if (count == 1) KeSetEvent(&fdo->IdleEvent, EVENT_INCREMENT, FALSE);
+  if (count == 0) KeSetEvent(&fdo->RemoveEvent, EVENT_INCREMENT, FALSE);
+  KeReleaseSpinLock(&fdo->IoCountLock, irql);
+  return count;
+}
+
+BOOLEAN IsReady(PDEVICE_OBJECT DeviceObject) {
+  ULONG flags = FdoExt(DeviceObject)->Flags;
+  if (flags & (FDO_REMOVED | FDO_REMOVE_PENDING | FDO_STOP_PENDING)) return FALSE;
+  return (flags & FDO_STARTED) ? TRUE : FALSE;
+}

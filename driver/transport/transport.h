@@ -1,0 +1,28 @@
+// The transfer packet pool and the byte paths built on it.
+#pragma once
+
+#include "core/driver.h"
+
+// TransferPacket.PacketFlags
+#define PACKET_IN_USE 0x1
+#define PACKET_CONTINUOUS_READ 0x2
+
+// A pooled bulk transfer: its own IRP, its URB and a receive buffer. The IRP has exactly the
+// lower device's stack locations (none for us), so completion routines get no device object and
+// find the function device through Device.
+struct TransferPacket {
+  TransferPacket* NextFree;                       // next on FreePacketList while free
+  TransferPacket* NextAll;                        // next in the chain of all packets
+  ULONG PacketFlags;                              // PACKET_* bits
+  PDEVICE_OBJECT Device;                          // the function device owning the pool
+  PIRP Irp;                                       // owned, freed only at removal
+  struct _URB_BULK_OR_INTERRUPT_TRANSFER Urb;     // refilled before every use
+  UCHAR Buffer[PACKET_SIZE];                      // continuous-read receive buffer
+};
+
+// --- transport/packet_pool.cpp ---
+VOID BuildPacketPool(PDEVICE_OBJECT DeviceObject);
+TransferPacket* TakePacket(PDEVICE_OBJECT DeviceObject);
+VOID ReturnPacket(PDEVICE_OBJECT DeviceObject, TransferPacket* Packet);
+VOID ReleasePacketPool(PDEVICE_OBJECT DeviceObject);
+NTSTATUS WaitForObjectMs(PVOID Object, ULONG Milliseconds);

@@ -1,0 +1,3 @@
+// Standard USB descriptors live in usb.h.
+#pragma once
+#include "usb.h"
