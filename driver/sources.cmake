@@ -4,7 +4,9 @@ set(DRIVER_SOURCES
   driver/core/entry.cpp
   driver/core/iocount.cpp
   driver/transport/packet_pool.cpp
+  driver/transport/removal.cpp
   driver/usb/add_device.cpp
+  driver/usb/config.cpp
   driver/usb/fdo_pnp.cpp
   driver/power/fdo_power.cpp
   driver/power/pdo_power.cpp

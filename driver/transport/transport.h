@@ -26,3 +26,8 @@ TransferPacket* TakePacket(PDEVICE_OBJECT DeviceObject);
 VOID ReturnPacket(PDEVICE_OBJECT DeviceObject, TransferPacket* Packet);
 VOID ReleasePacketPool(PDEVICE_OBJECT DeviceObject);
 NTSTATUS WaitForObjectMs(PVOID Object, ULONG Milliseconds);
+
+// --- transport/removal.cpp ---
+// First step of releasing a removed function device: ends whatever of the transport still runs
+// (writer thread, continuous reads) before the pool and packets go away.
+VOID StopTransportForRemoval(PDEVICE_OBJECT DeviceObject);

@@ -1,13 +1,148 @@
 // Plug and Play on the function device.
-#include "core/driver.h"
+//
+// State         Flags                     Entered by                    Left by
+// Added         none                      AddDevice                     start
+// Started       Started                   start (configuration ran)     query-remove/stop, stop, removal
+// RemovePending Started|RemovePending     query-remove when started     cancel-remove, remove
+// StopPending   Started|StopPending       query-stop when started       cancel-stop, stop
+// Stopped       none                      stop that unconfigured        start
+// Removed       +Removed                  surprise removal, remove      remove deletes the device
+//
+// IsReady is true in Started only. A stop whose unconfigure fails is Started again.
+#include "usb/usb.h"
 
-// Until start, stop and removal are handled here, every request goes down the USB stack as it
-// came, holding an activity reference while it does.
-NTSTATUS FdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack, FdoExtension* Fdo) {
-  UNREFERENCED_PARAMETER(Stack);
-  AcquireIo(DeviceObject);
+static NTSTATUS PassDown(FdoExtension* Fdo, PIRP Irp) {
   IoSkipCurrentIrpStackLocation(Irp);
-  NTSTATUS status = IofCallDriver(Fdo->LowerDevice, Irp);
+  return IofCallDriver(Fdo->LowerDevice, Irp);
+}
+
+static NTSTATUS Complete(PIRP Irp, NTSTATUS Status) {
+  Irp->IoStatus.Status = Status;
+  IofCompleteRequest(Irp, IO_NO_INCREMENT);
+  return Status;
+}
+
+// Waits until every request in flight but the base reference has given its reference back.
+// IdleEvent stays set from any earlier quiet moment, so it is re-armed under the counter's lock
+// whenever others still hold references: a release to 1 after that point sets it again.
+static VOID WaitForOtherRequests(PDEVICE_OBJECT DeviceObject, FdoExtension* Fdo) {
+  ReleaseIo(DeviceObject);  // this request's own reference must not count as activity
+  KIRQL irql;
+  KeAcquireSpinLock(&Fdo->IoCountLock, &irql);
+  BOOLEAN busy = Fdo->IoCount > 1;
+  if (busy) KeClearEvent(&Fdo->IdleEvent);
+  KeReleaseSpinLock(&Fdo->IoCountLock, irql);
+  if (busy) KeWaitForSingleObject(&Fdo->IdleEvent, Executive, KernelMode, FALSE, NULL);
+  AcquireIo(DeviceObject);
+}
+
+static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, FdoExtension* Fdo) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  IoSetCompletionRoutine(Irp, SignalEventCompletion, &event, TRUE, TRUE, TRUE);
+  if (IofCallDriver(Fdo->LowerDevice, Irp) == STATUS_PENDING) {
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+  }
+  // The lower drivers' verdict is not consulted: a device they could not start fails its
+  // configuration requests instead, and that status is what the start reports.
+  NTSTATUS status = ConfigureOnStart(DeviceObject);
+  return Complete(Irp, status);
+}
+
+static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, FdoExtension* Fdo) {
+  ReleaseIo(DeviceObject);
+  SetFdoFlags(Fdo, FDO_REMOVED);
+  AbortPipes(DeviceObject);
+  NTSTATUS status = PassDown(Fdo, Irp);
+  ReleaseIo(DeviceObject);  // the base reference from AddDevice
+  KeWaitForSingleObject(&Fdo->RemoveEvent, Executive, KernelMode, FALSE, NULL);
+  ReleaseOnRemove(DeviceObject);
+  IoDetachDevice(Fdo->LowerDevice);
+  IoDeleteDevice(DeviceObject);
+  return status;
+}
+
+static NTSTATUS SurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp, FdoExtension* Fdo) {
+  ReleaseIo(DeviceObject);
+  SetFdoFlags(Fdo, FDO_REMOVED);
+  AbortPipes(DeviceObject);
+  return PassDown(Fdo, Irp);
+}
+
+static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, FdoExtension* Fdo) {
+  NTSTATUS status = UnconfigureDevice(DeviceObject);
+  if (NT_SUCCESS(status)) return PassDown(Fdo, Irp);
+  return Complete(Irp, status);
+}
+
+// Our child goes after whatever a driver above already reported.
+static NTSTATUS AnswerBusRelations(PIRP Irp, FdoExtension* Fdo) {
+  PDEVICE_RELATIONS old = reinterpret_cast<PDEVICE_RELATIONS>(Irp->IoStatus.Information);
+  ULONG k = old != NULL ? old->Count : 0;
+  ULONG count = k + Fdo->ChildCount;
+  SIZE_T bytes = FIELD_OFFSET(DEVICE_RELATIONS, Objects) + sizeof(PDEVICE_OBJECT) * (count != 0 ? count : 1);
+  PDEVICE_RELATIONS relations =
+      static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(NonPagedPool, bytes, DRIVER_POOL_TAG));
+  if (relations == NULL) return Complete(Irp, STATUS_INSUFFICIENT_RESOURCES);
+  for (ULONG i = 0; i < k; i++) relations->Objects[i] = old->Objects[i];
+  relations->Count = count;
+  for (ULONG i = 0; i < Fdo->ChildCount; i++) {
+    PDEVICE_OBJECT child = Fdo->ChildExtension[i].Self;
+    relations->Objects[k + i] = child;
+    ObfReferenceObject(child);
+  }
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  if (old != NULL) ExFreePool(old);
+  Irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
+  return PassDown(Fdo, Irp);
+}
+
+NTSTATUS FdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack, FdoExtension* Fdo) {
+  AcquireIo(DeviceObject);
+  BOOLEAN started = (ReadFdoFlags(Fdo) & FDO_STARTED) != 0;
+  NTSTATUS status;
+  switch (Stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+      status = StartDevice(DeviceObject, Irp, Fdo);
+      break;
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+      if (started) {
+        SetFdoFlags(Fdo, FDO_REMOVE_PENDING);
+        WaitForOtherRequests(DeviceObject, Fdo);
+      }
+      status = PassDown(Fdo, Irp);
+      break;
+    case IRP_MN_REMOVE_DEVICE:
+      return RemoveDevice(DeviceObject, Irp, Fdo);
+    case IRP_MN_SURPRISE_REMOVAL:
+      return SurpriseRemoval(DeviceObject, Irp, Fdo);
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+      if (started) ClearFdoFlags(Fdo, FDO_REMOVE_PENDING);
+      status = PassDown(Fdo, Irp);
+      break;
+    case IRP_MN_STOP_DEVICE:
+      status = StopDevice(DeviceObject, Irp, Fdo);
+      break;
+    case IRP_MN_QUERY_STOP_DEVICE:
+      if (started) SetFdoFlags(Fdo, FDO_STOP_PENDING);
+      status = PassDown(Fdo, Irp);
+      break;
+    case IRP_MN_CANCEL_STOP_DEVICE:
+      if (started) ClearFdoFlags(Fdo, FDO_STOP_PENDING);
+      status = PassDown(Fdo, Irp);
+      break;
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+      if (Stack->Parameters.QueryDeviceRelations.Type == BusRelations) {
+        status = AnswerBusRelations(Irp, Fdo);
+      } else {
+        status = PassDown(Fdo, Irp);
+      }
+      break;
+    default:
+      status = PassDown(Fdo, Irp);
+      break;
+  }
   ReleaseIo(DeviceObject);
   return status;
 }

@@ -814,6 +814,7 @@ static inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destinatio
 // ---------------------------------------------------------------------------------------------
 // Memory helpers.
 // ---------------------------------------------------------------------------------------------
+#define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 #define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
 #define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
 #define RtlFillMemory(Destination, Length, Fill) memset((Destination), (Fill), (Length))
