@@ -1,0 +1,231 @@
+// The simulated USB device under the function device: its descriptors (a builder for the MIDI
+// interface and its variants) and the bus driver answering at the bottom of its stack - URBs,
+// Plug and Play and power - with faults on demand.
+#pragma once
+
+#include <usb.h>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testbed.h"
+
+namespace tb {
+
+// ---------------------------------------------------------------------------------------------
+// Descriptors.
+// ---------------------------------------------------------------------------------------------
+struct UsbEndpointSpec {
+  uint8_t address = 0x81;
+  uint8_t attributes = USB_ENDPOINT_TYPE_BULK;
+  uint16_t maxPacket = 64;
+  uint8_t interval = 0;
+};
+
+struct UsbInterfaceSpec {
+  uint8_t number = 2;
+  uint8_t alternate = 0;
+  uint8_t cls = 0xFF;
+  uint8_t subClass = 0;
+  uint8_t protocol = 0;
+  std::vector<UsbEndpointSpec> endpoints;
+  std::vector<std::vector<uint8_t>> extra;  // class-specific descriptors between interface and endpoints
+};
+
+// The simulated MIDI interface. Product(0x0001) is the first product with interface 2 holding a
+// bulk IN endpoint 0x81 and a bulk OUT endpoint 0x02.
+struct UsbMidiDevice {
+  uint16_t vendorId = 0x0A7E;
+  uint16_t productId = 0x0001;
+  std::vector<UsbInterfaceSpec> interfaces;
+  // Answered instead of the built descriptors when not empty (malformed variants).
+  std::vector<uint8_t> rawConfiguration;
+  std::vector<uint8_t> rawDevice;
+
+  static UsbMidiDevice Product(uint16_t productId, uint16_t vendorId = 0x0A7E);
+  // Replaces the endpoints of interface 2, alternate setting 0.
+  UsbMidiDevice& WithEndpoints(std::vector<UsbEndpointSpec> endpoints);
+  // Adds interfaces 0 and 1 before the MIDI interface, an alternate setting 1 of it and
+  // interface 3 after it.
+  UsbMidiDevice& WithOtherInterfaces();
+
+  std::vector<uint8_t> DeviceDescriptor() const;
+  std::vector<uint8_t> ConfigurationDescriptor() const;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The bus driver.
+// ---------------------------------------------------------------------------------------------
+enum class UrbFaultKind {
+  Fail,           // complete with status / usbdStatus
+  ShortData,      // a descriptor read returns at most `bytes`
+  Pend,           // answered, then completed later from another thread at DISPATCH_LEVEL
+  NeverComplete,  // kept pending until ReleaseHeld
+};
+
+struct UrbFault {
+  UrbFaultKind kind = UrbFaultKind::Fail;
+  int function = -1;          // URB function to match; -1 any
+  int descriptorType = -1;    // for descriptor reads; -1 any
+  uint32_t nth = 0;           // 1-based: only the n-th matching URB; 0: every matching URB
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  USBD_STATUS usbdStatus = USBD_STATUS_REQUEST_FAILED;
+  ULONG bytes = 0;
+  int delayMs = 5;            // for Pend
+  uint32_t seen = 0;          // matching URBs so far
+};
+
+struct UrbRecord {
+  USHORT function = 0;
+  USHORT urbLength = 0;
+  UCHAR descriptorType = 0;
+  ULONG requestedLength = 0;  // descriptor reads and bulk transfers
+  ULONG returnedLength = 0;
+  USBD_PIPE_HANDLE pipe = nullptr;
+  bool nullConfiguration = false;          // select configuration with no descriptor
+  std::vector<ULONG> maximumTransferSizes; // select interface: what was asked per pipe
+  NTSTATUS status = STATUS_PENDING;
+  USBD_STATUS usbdStatus = USBD_STATUS_PENDING;
+};
+
+struct PipeInfo {
+  USBD_PIPE_HANDLE handle;
+  UCHAR endpoint;
+  UCHAR interfaceNumber;
+  USBD_PIPE_TYPE type;
+  ULONG maximumTransferSize;
+  size_t pending;
+};
+
+// A bulk or interrupt transfer as a pipe hook sees it.
+struct BulkTransfer {
+  PIRP irp;
+  PURB urb;
+  UCHAR endpoint;
+  bool in;
+  ULONG length;
+  PUCHAR buffer;
+};
+struct BulkAnswer {
+  bool pend = false;              // keep it on the pipe until CompletePending or an abort
+  NTSTATUS status = STATUS_SUCCESS;
+  USBD_STATUS usbdStatus = USBD_STATUS_SUCCESS;
+  ULONG bytes = 0;                // TransferBufferLength reported
+};
+using PipeHook = std::function<BulkAnswer(BulkTransfer&)>;
+
+struct PnpSeen {
+  UCHAR minor;
+  NTSTATUS statusOnArrival;
+};
+struct CapabilitiesSeen {
+  USHORT size;
+  USHORT version;
+  ULONG address;
+  ULONG uiNumber;
+  NTSTATUS statusOnArrival;
+};
+
+class UsbBus {
+ public:
+  explicit UsbBus(UsbMidiDevice device = UsbMidiDevice::Product(0x0001), std::u16string instancePath = u"");
+  ~UsbBus();
+  UsbBus(const UsbBus&) = delete;
+  UsbBus& operator=(const UsbBus&) = delete;
+
+  PDEVICE_OBJECT Pdo() const { return pdo_; }
+  // The descriptors answered from now on.
+  void SetDevice(const UsbMidiDevice& device);
+  UsbMidiDevice Device();
+
+  // What IRP_MN_QUERY_CAPABILITIES fills in; `answer` false completes it untouched.
+  void SetCapabilities(const DEVICE_CAPABILITIES& caps, bool answer = true);
+  std::vector<CapabilitiesSeen> CapabilityQueries();
+  // Fails one Plug and Play minor function with `status` from now on.
+  void FailPnp(UCHAR minor, NTSTATUS status);
+  std::vector<PnpSeen> PnpRequests();
+
+  void AddFault(const UrbFault& fault);
+  void ClearFaults();
+  // The device is gone: every URB from now on fails with USBD_STATUS_DEVICE_GONE and
+  // STATUS_NO_SUCH_DEVICE, and whatever is pending on the pipes ends the same way.
+  void Unplug();
+  bool Gone();
+
+  std::vector<UrbRecord> Urbs();
+  std::vector<UrbRecord> UrbsOf(USHORT function);
+  void ClearUrbs();
+
+  bool Configured();
+  USBD_CONFIGURATION_HANDLE ConfigurationHandle();
+  std::vector<PipeInfo> Pipes();
+  bool IsValidPipe(USBD_PIPE_HANDLE handle);
+
+  // Bulk and interrupt transfers on an endpoint go to its hook; without one they are recorded
+  // and refused with USBD_STATUS_REQUEST_FAILED / STATUS_NOT_SUPPORTED.
+  void SetPipeHook(UCHAR endpoint, PipeHook hook);
+  size_t PendingOn(UCHAR endpoint);
+  // Completes the oldest pending transfer on the endpoint, copying `data` for an IN transfer.
+  bool CompletePending(UCHAR endpoint, NTSTATUS status, USBD_STATUS usbdStatus, const std::vector<uint8_t>& data = {});
+
+  // URBs held by NeverComplete: completed now with this status.
+  size_t HeldCount();
+  void ReleaseHeld(NTSTATUS status = STATUS_CANCELLED, USBD_STATUS usbdStatus = USBD_STATUS_CANCELED);
+
+  // Wait-wake requests are kept pending until signalled or cancelled.
+  size_t PendingWaitWakes();
+  void SignalWake(NTSTATUS status = STATUS_SUCCESS);
+  void CancelWake();
+
+  // Joins the threads that complete pended URBs.
+  void Drain();
+
+ private:
+  struct Pipe {
+    PipeInfo info;
+    std::deque<PIRP> pending;
+  };
+  NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
+  NTSTATUS HandleUrb(PIRP irp, PURB urb);
+  NTSTATUS HandlePnp(PIRP irp, PIO_STACK_LOCATION stack);
+  NTSTATUS HandlePower(PIRP irp, PIO_STACK_LOCATION stack);
+  // Under lock_: the URB's answer. Returns false when the URB was left pending on a pipe.
+  bool Answer(PIRP irp, PURB urb, UrbRecord& rec, std::vector<PIRP>& cancelled, ULONG shortBytes);
+  void SelectConfiguration(PURB urb, UrbRecord& rec, std::vector<PIRP>& cancelled);
+  void SelectInterface(PURB urb, UrbRecord& rec, std::vector<PIRP>& cancelled);
+  void DropPipes(int interfaceNumber, std::vector<PIRP>& cancelled);  // -1: all
+  void TakePending(Pipe& pipe, std::vector<PIRP>& out);
+  Pipe* FindPipe(USBD_PIPE_HANDLE handle);
+  USBD_PIPE_HANDLE NewHandle();
+  static void CompleteUrb(PIRP irp, NTSTATUS status, USBD_STATUS usbdStatus);
+  static VOID NTAPI CancelTransfer(PDEVICE_OBJECT device, PIRP irp);
+  static VOID NTAPI CancelWaitWake(PDEVICE_OBJECT device, PIRP irp);
+
+  PDEVICE_OBJECT pdo_ = nullptr;
+  std::mutex lock_;
+  UsbMidiDevice device_;
+  DEVICE_CAPABILITIES caps_{};
+  bool answerCaps_ = true;
+  std::vector<CapabilitiesSeen> capsSeen_;
+  std::vector<std::pair<UCHAR, NTSTATUS>> pnpFailures_;
+  std::vector<PnpSeen> pnpSeen_;
+  std::vector<UrbFault> faults_;
+  bool gone_ = false;
+  std::vector<UrbRecord> urbs_;
+  bool configured_ = false;
+  USBD_CONFIGURATION_HANDLE configHandle_ = nullptr;
+  std::vector<uint8_t> activeConfiguration_;
+  std::vector<std::unique_ptr<Pipe>> pipes_;
+  std::vector<std::pair<UCHAR, PipeHook>> hooks_;
+  std::vector<PIRP> held_;
+  std::vector<PIRP> waitWakes_;
+  std::vector<std::thread> completers_;
+  uintptr_t nextHandle_ = 0;
+};
+
+}  // namespace tb
