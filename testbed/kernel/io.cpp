@@ -173,7 +173,8 @@ Result Call(PDEVICE_OBJECT target, const std::function<void(PIO_STACK_LOCATION, 
   PIRP irp = AllocateSystemIrp(top->StackSize);
   fill(IoGetNextIrpStackLocation(irp), irp);
   Result r = SendAndWait(top, irp);
-  FreeSystemIrp(irp);
+  // A request the driver lost stays where it is: freeing it could hide a later completion.
+  if (IrpReachedTop(irp)) FreeSystemIrp(irp);
   return r;
 }
 
