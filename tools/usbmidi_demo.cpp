@@ -65,10 +65,10 @@ int main(int argc, char** argv) {
 
   std::printf("\n== Unloading the driver\n");
   tb::UnloadDriver(driver);
+  size_t pool = tb::OutstandingPool().size();
   tb::ShutdownKernel();
 
   std::printf("\n== Verifier report\n");
-  size_t pool = tb::OutstandingPool().size();
   std::printf("  violations: %d\n  pool blocks left: %zu\n", violations, pool);
   std::printf("  %s\n", violations == 0 ? "clean" : "VIOLATIONS FOUND");
   return violations == 0 ? 0 : 1;
