@@ -96,7 +96,13 @@ target_include_directories(usbmidi_objs PRIVATE ${CMAKE_SOURCE_DIR}/driver)
 target_compile_options(usbmidi_objs PRIVATE ${KDRV_WARNINGS})
 target_link_libraries(usbmidi_objs PRIVATE kdrv_flags)
 
+# kdrv_link_image(target [USBD_LIB lib]): link flags, runtime-free libraries
+# and a map file for one kernel image.
 function(kdrv_link_image target)
+  cmake_parse_arguments(K "" "USBD_LIB" "" ${ARGN})
+  if(NOT K_USBD_LIB)
+    set(K_USBD_LIB ${KDRV_USBD_LIB})
+  endif()
   set_target_properties(${target} PROPERTIES SUFFIX .sys)
   target_link_libraries(${target} PRIVATE kdrv_flags)
   target_link_options(${target} PRIVATE ${KDRV_LINK_OPTIONS} LINKER:-Map,$<TARGET_FILE_DIR:${target}>/${target}.map)
@@ -104,7 +110,7 @@ function(kdrv_link_image target)
     add_dependencies(${target} kdrv_usbd_lib)
   endif()
   # ntoskrnl last but one: libgcc helpers (64-bit division on x86) may call memset.
-  target_link_libraries(${target} PRIVATE ${KDRV_USBD_LIB} hal ntoskrnl gcc ntoskrnl)
+  target_link_libraries(${target} PRIVATE ${K_USBD_LIB} hal ntoskrnl gcc ntoskrnl)
 endfunction()
 
 # The image checks need Debian's python3 with pefile (a pyenv python3 may be

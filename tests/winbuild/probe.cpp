@@ -1,6 +1,6 @@
 // Tiny kernel image used to show the image checker rejects what it should.
 // Built once as-is (must pass) and in variants that each break one rule.
-#include <wdm.h>
+#include "kernel.h"
 
 namespace {
 
@@ -37,7 +37,15 @@ extern "C" NTSTATUS NTAPI ProbeOtherEntry(PDRIVER_OBJECT driver, PUNICODE_STRING
   return STATUS_UNSUCCESSFUL;
 }
 
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry) {
+  // Never true when loaded; binds the image to USBD.SYS as the driver is.
+  if (registry == nullptr) {
+    auto* config = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(driver);
+    if (USBD_ParseConfigurationDescriptorEx(config, config, -1, -1, -1, -1, -1) == nullptr) {
+      USHORT size = 0;
+      ExFreePool(USBD_CreateConfigurationRequest(config, &size));
+    }
+  }
   driver->MajorFunction[IRP_MJ_CREATE] = g_probe_dispatch[0];
   driver->MajorFunction[IRP_MJ_CLOSE] = g_probe_dispatch[1];
   driver->DriverUnload = ProbeUnload;

@@ -12,11 +12,16 @@ add_test(NAME winbuild.${KDRV_ARCH}.usbmidi_image
 # Probe images: one that follows every rule, and variants that each break one.
 # Each variant must be rejected, and by the rule it breaks.
 function(winbuild_probe name)
-  cmake_parse_arguments(P "" "ENTRY;MACHINE" "EXPECT;DEFINES;LINK;LIBS" ${ARGN})
+  cmake_parse_arguments(P "" "ENTRY;MACHINE;USBD_LIB" "EXPECT;DEFINES;LINK;LIBS" ${ARGN})
   add_executable(${name} ${_wb}/probe.cpp)
   target_compile_definitions(${name} PRIVATE ${P_DEFINES})
   target_compile_options(${name} PRIVATE ${KDRV_WARNINGS})
-  kdrv_link_image(${name})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/driver)
+  if(P_USBD_LIB)
+    kdrv_link_image(${name} USBD_LIB ${P_USBD_LIB})
+  else()
+    kdrv_link_image(${name})
+  endif()
   target_link_options(${name} PRIVATE ${P_LINK})
   target_link_libraries(${name} PRIVATE ${P_LIBS})
   set(entry ${KDRV_ENTRY})
@@ -44,6 +49,8 @@ winbuild_probe(probe_no_reloc EXPECT relocations characteristics LINK LINKER:--d
 if(KDRV_ARCH STREQUAL "x86")
   winbuild_probe(probe_other_entry EXPECT entry LINK LINKER:--entry,_ProbeOtherEntry@8)
   winbuild_probe(probe_wrong_machine EXPECT machine MACHINE amd64)
+  # mingw-w64's own libusbd.a binds the decorated x86 names (_Name@N).
+  winbuild_probe(probe_decorated_usbd EXPECT imports USBD_LIB usbd)
 else()
   winbuild_probe(probe_other_entry EXPECT entry LINK LINKER:--entry,ProbeOtherEntry)
   winbuild_probe(probe_wrong_machine EXPECT machine subsystem MACHINE i386)
