@@ -113,6 +113,12 @@ static inline PdoExtension* PdoExt(PDEVICE_OBJECT DeviceObject) {
   return static_cast<PdoExtension*>(DeviceObject->DeviceExtension);
 }
 
+// The flag word is shared by every path; reads go through an interlocked operation too, so that
+// a reader on one processor sees a whole, current word.
+static inline ULONG ReadFdoFlags(FdoExtension* Fdo) {
+  return static_cast<ULONG>(InterlockedOr(reinterpret_cast<volatile LONG*>(&Fdo->Flags), 0));
+}
+
 // Flag word updates that never undo a concurrent change of another bit.
 static inline void SetFdoFlags(FdoExtension* Fdo, ULONG Bits) {
   InterlockedOr(reinterpret_cast<volatile LONG*>(&Fdo->Flags), static_cast<LONG>(Bits));

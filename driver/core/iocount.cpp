@@ -23,7 +23,7 @@ LONG ReleaseIo(PDEVICE_OBJECT DeviceObject) {
 }
 
 BOOLEAN IsReady(PDEVICE_OBJECT DeviceObject) {
-  ULONG flags = FdoExt(DeviceObject)->Flags;
+  ULONG flags = ReadFdoFlags(FdoExt(DeviceObject));
   if (flags & (FDO_REMOVED | FDO_REMOVE_PENDING | FDO_STOP_PENDING)) return FALSE;
   return (flags & FDO_STARTED) ? TRUE : FALSE;
 }

@@ -1,0 +1,132 @@
+// Shared state of the test bed kernel's components. Not for tests or the driver.
+#pragma once
+
+#include "testbed.h"
+
+#include <atomic>
+#include <cstring>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <unordered_map>
+
+struct _KTHREAD {
+  DISPATCHER_HEADER Header;  // signalled when the thread has ended
+  KPRIORITY Priority;
+  PKSTART_ROUTINE StartRoutine;
+  PVOID StartContext;
+  bool systemThread;
+  bool fromDriver;
+  std::atomic<long> references;
+  std::atomic<bool> running;
+};
+
+namespace tb {
+
+// One lock and one condition for every dispatcher object: simple, and correct for any mix of
+// waits, sets and releases across threads.
+std::mutex& DispatcherLock();
+void NotifyDispatcher();
+
+// Per-thread state: IRQL, the spin locks held, the driver frames being run.
+struct DispatchFrame;
+struct ThreadState {
+  KIRQL irql = PASSIVE_LEVEL;
+  std::vector<PKSPIN_LOCK> held;
+  PKTHREAD thread = nullptr;
+  std::vector<DispatchFrame*> frames;
+  std::unique_ptr<_KTHREAD> foreign;  // KTHREAD of a thread the kernel did not create
+};
+ThreadState& Current();
+PKSPIN_LOCK CancelLock();
+void RequireIrqlAtMost(KIRQL max, const char* routine);
+
+// Runs a driver routine and checks that it returns at the IRQL it was called at, holding the
+// spin locks it was called with.
+template <typename F>
+auto RunDriverRoutine(const void* routine, const char* what, F&& body) -> decltype(body());
+
+void CheckDriverReturn(const void* routine, const char* what, KIRQL irqlBefore, size_t locksBefore);
+
+// Allocation failure injection; `kind` only labels the report.
+bool ShouldFailAllocation(AllocKind kind);
+
+// IRP records.
+struct IrpRecord {
+  enum class State { Idle, InFlight, Completed, Freed };
+  State state = State::Idle;
+  bool completing = false;
+  bool systemOwned = false;   // the test bed allocated it and handles its top completion
+  bool fromDriver = false;    // IoAllocateIrp by the driver
+  TopCompletion onTop;
+  std::vector<bool> marked;   // explicit IoMarkIrpPending per location, 1-based
+  std::vector<bool> startNextPower;
+  uint64_t id = 0;
+  size_t bytes = 0;
+};
+std::shared_ptr<IrpRecord> FindIrp(PIRP irp);
+PIRP AllocateIrpInternal(CCHAR stackSize, bool fromDriver, TopCompletion onTop);
+
+struct DispatchFrame {
+  std::shared_ptr<IrpRecord> record;
+  int location;
+  bool markedHere = false;
+};
+
+// Devices.
+struct DeviceRecord {
+  PDEVICE_OBJECT device = nullptr;
+  std::u16string name;
+  bool deleted = false;
+  bool host = false;
+  bool physical = false;
+  bool attachRefused = false;
+  std::u16string instancePath;
+  std::u16string linkOverride;
+  HostHandler handler;
+  size_t extensionSize = 0;
+  void* block = nullptr;
+};
+DeviceRecord* FindDevice(PDEVICE_OBJECT device);
+std::mutex& ObjectLock();
+
+// Threads created through PsCreateSystemThread.
+void JoinSystemThreads(int timeoutMs);
+// (start routine, start context) of each driver thread still running.
+std::vector<std::pair<PVOID, PVOID>> LiveDriverThreads();
+void CheckHandleLeaks(const std::string& when);
+bool ObReferenceThread(PVOID object, long delta);
+void ResetIrql();
+
+// Registers a pool block allocated outside ExAllocatePoolWithTag (kernel-made strings).
+void* AllocatePoolInternal(POOL_TYPE type, size_t bytes, ULONG tag, bool inject, const char* routine);
+
+// Resets of each component, called by ResetKernel in order.
+void ResetPool();
+void ResetObjects();
+void ResetIo();
+void ResetThreads();
+void ResetVerifier();
+void ResetPower();
+
+template <typename F>
+auto RunDriverRoutine(const void* routine, const char* what, F&& body) -> decltype(body()) {
+  ThreadState& ts = Current();
+  KIRQL before = ts.irql;
+  size_t locks = ts.held.size();
+  if constexpr (std::is_void_v<decltype(body())>) {
+    body();
+    CheckDriverReturn(routine, what, before, locks);
+  } else {
+    auto result = body();
+    CheckDriverReturn(routine, what, before, locks);
+    return result;
+  }
+}
+
+}  // namespace tb
+
+namespace tb {
+void SetInvalidateRelationsHook(std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> hook);
+}  // namespace tb

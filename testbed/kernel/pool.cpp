@@ -1,0 +1,196 @@
+// Paged and non-paged pool with tags, per-tag accounting, leak and double-free checks, and the
+// low-resources simulation.
+#include "internal.h"
+
+#include <cstdlib>
+#include <random>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define TB_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#else
+#define TB_POISON(p, n) ((void)(p), (void)(n))
+#endif
+
+namespace tb {
+namespace {
+struct Block {
+  size_t size;
+  ULONG tag;
+  POOL_TYPE type;
+  uint64_t sequence;
+};
+std::mutex gPoolLock;
+std::unordered_map<void*, Block> gBlocks;
+std::set<void*> gFreed;  // addresses freed and not reused: tells a double free from garbage
+std::map<ULONG, TagTotals> gTotals;
+uint64_t gSequence = 0;
+
+std::mutex gFaultLock;
+FaultPlan gPlan;
+uint64_t gAllocations = 0;
+uint64_t gInjected = 0;
+std::mt19937 gRandom;
+
+bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }
+}  // namespace
+
+void SetFaultPlan(const FaultPlan& plan) {
+  std::lock_guard<std::mutex> guard(gFaultLock);
+  gPlan = plan;
+  gAllocations = 0;
+  gInjected = 0;
+  gRandom.seed(plan.seed);
+}
+
+void ClearFaults() { SetFaultPlan(FaultPlan{}); }
+
+uint64_t AllocationCount() {
+  std::lock_guard<std::mutex> guard(gFaultLock);
+  return gAllocations;
+}
+
+uint64_t InjectedFailureCount() {
+  std::lock_guard<std::mutex> guard(gFaultLock);
+  return gInjected;
+}
+
+bool ShouldFailAllocation(AllocKind kind) {
+  std::lock_guard<std::mutex> guard(gFaultLock);
+  uint64_t n = ++gAllocations;
+  bool fail = gPlan.failAll || (gPlan.failNth != 0 && n == gPlan.failNth) ||
+              (gPlan.failAllIrps && kind == AllocKind::Irp);
+  if (!fail && gPlan.rate > 0.0) fail = std::uniform_real_distribution<double>(0.0, 1.0)(gRandom) < gPlan.rate;
+  if (fail) ++gInjected;
+  return fail;
+}
+
+std::string TagName(ULONG tag) {
+  std::string name;
+  for (int i = 0; i < 4; i++) {
+    char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+    name += (c >= 32 && c < 127) ? c : '.';
+  }
+  return "'" + name + "'";
+}
+
+void* AllocatePoolInternal(POOL_TYPE type, size_t bytes, ULONG tag, bool inject, const char* routine) {
+  if (IsPaged(type) && Current().irql >= DISPATCH_LEVEL) {
+    Report(Rule::IrqlPagedPoolAtDispatch, routine, TagName(tag), "paged pool allocated at DISPATCH_LEVEL");
+  } else if (Current().irql > DISPATCH_LEVEL) {
+    Report(Rule::IrqlTooHigh, routine, TagName(tag), "pool allocated above DISPATCH_LEVEL");
+  }
+  if (inject && ShouldFailAllocation(AllocKind::Pool)) return nullptr;
+  void* p = std::malloc(bytes == 0 ? 1 : bytes);
+  // Pool is not zeroed on the platform: a pattern makes reliance on zero-fill visible.
+  std::memset(p, 0xC5, bytes);
+  std::lock_guard<std::mutex> guard(gPoolLock);
+  gBlocks[p] = Block{bytes, tag, type, ++gSequence};
+  gFreed.erase(p);
+  TagTotals& t = gTotals[tag];
+  t.allocations++;
+  t.outstandingBlocks++;
+  t.outstandingBytes += bytes;
+  return p;
+}
+
+static void FreePool(void* p, const char* routine, bool checkTag, ULONG tag) {
+  if (p == nullptr) {
+    Report(Rule::PoolFreeUnknown, routine, "(null)", "freeing a null pointer");
+    return;
+  }
+  Block block;
+  {
+    std::lock_guard<std::mutex> guard(gPoolLock);
+    auto it = gBlocks.find(p);
+    if (it == gBlocks.end()) {
+      bool twice = gFreed.count(p) != 0;
+      Report(twice ? Rule::PoolDoubleFree : Rule::PoolFreeUnknown, routine, Hex(p),
+             twice ? "the block was already freed" : "not a pool block");
+      return;
+    }
+    block = it->second;
+    gBlocks.erase(it);
+    gFreed.insert(p);
+    TagTotals& t = gTotals[block.tag];
+    t.frees++;
+    t.outstandingBlocks--;
+    t.outstandingBytes -= block.size;
+  }
+  if (checkTag && tag != block.tag) {
+    Report(Rule::PoolTagMismatch, routine, Hex(p), "freed with tag " + TagName(tag) + ", allocated with " + TagName(block.tag));
+  }
+  if (IsPaged(block.type) && Current().irql >= DISPATCH_LEVEL) {
+    Report(Rule::IrqlPagedPoolAtDispatch, routine, Hex(p), "paged pool freed at DISPATCH_LEVEL");
+  }
+  std::memset(p, 0xDF, block.size);
+  std::free(p);
+}
+
+void SystemFreePool(void* p) { FreePool(p, "system", false, 0); }
+
+bool IsPoolBlock(const void* p, POOL_TYPE* type, ULONG* tag) {
+  std::lock_guard<std::mutex> guard(gPoolLock);
+  auto it = gBlocks.find(const_cast<void*>(p));
+  if (it == gBlocks.end()) return false;
+  if (type) *type = it->second.type;
+  if (tag) *tag = it->second.tag;
+  return true;
+}
+
+std::vector<PoolBlock> OutstandingPool() {
+  std::lock_guard<std::mutex> guard(gPoolLock);
+  std::vector<PoolBlock> out;
+  for (auto& [p, b] : gBlocks) out.push_back(PoolBlock{p, b.size, b.tag, b.type, b.sequence});
+  return out;
+}
+
+std::map<ULONG, TagTotals> PoolTotals() {
+  std::lock_guard<std::mutex> guard(gPoolLock);
+  return gTotals;
+}
+
+size_t CheckPoolLeaks(const std::string& when, ULONG onlyTag) {
+  std::map<ULONG, std::pair<size_t, size_t>> byTag;
+  for (auto& b : OutstandingPool()) {
+    if (onlyTag != 0 && b.tag != onlyTag) continue;
+    byTag[b.tag].first++;
+    byTag[b.tag].second += b.size;
+  }
+  size_t count = 0;
+  for (auto& [tag, totals] : byTag) {
+    count += totals.first;
+    Report(Rule::PoolLeak, when, TagName(tag),
+           std::to_string(totals.first) + " block(s), " + std::to_string(totals.second) + " bytes still allocated");
+  }
+  return count;
+}
+
+void ResetPool() {
+  std::lock_guard<std::mutex> guard(gPoolLock);
+  for (auto& [p, b] : gBlocks) std::free(p);
+  gBlocks.clear();
+  gFreed.clear();
+  gTotals.clear();
+  gSequence = 0;
+}
+
+}  // namespace tb
+
+using namespace tb;
+
+extern "C" {
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+  return AllocatePoolInternal(PoolType, NumberOfBytes, Tag, true, "ExAllocatePoolWithTag");
+}
+
+PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
+  return AllocatePoolInternal(PoolType, NumberOfBytes, 0x656E6F4E /* 'None' */, true, "ExAllocatePool");
+}
+
+VOID ExFreePool(PVOID P) { FreePool(P, "ExFreePool", false, 0); }
+
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { FreePool(P, "ExFreePoolWithTag", true, Tag); }
+
+}  // extern "C"

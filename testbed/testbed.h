@@ -1,0 +1,218 @@
+// The test bed's own interface, for tests, tools and the test bed's drivers (USB bus, client).
+// The driver never sees this header: it reaches the test bed only through the kernel names.
+#pragma once
+
+#include <wdm.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tb {
+
+// ---------------------------------------------------------------------------------------------
+// Verifier.
+// ---------------------------------------------------------------------------------------------
+enum class Rule {
+  IrqlWaitAtDispatch,         // a wait with a non-zero timeout at DISPATCH_LEVEL or above
+  IrqlPagedPoolAtDispatch,    // paged pool allocated or freed at DISPATCH_LEVEL or above
+  IrqlTooHigh,                // a routine callable only at lower IRQL called above it
+  IrqlNotRestored,            // a driver routine returned at another IRQL than it was called at
+  IrqlBadLower,               // KeLowerIrql to a higher level, or KeRaiseIrql to a lower one
+  SpinLockHeldOnReturn,       // a driver routine returned holding a spin lock
+  SpinLockNested,             // two of the driver's spin locks held together, or taken after the cancel lock
+  SpinLockRecursive,          // a spin lock acquired by the thread that holds it (a deadlock)
+  SpinLockNotHeld,            // a spin lock released that the thread does not hold
+  IrpCompletedTwice,
+  IrpTouchedAfterCompletion,  // an IRP used after it was completed or freed
+  IrpCompletedWithPending,    // completed with STATUS_PENDING
+  IrpCompletedWithCancelRoutine,
+  IrpCompletedHoldingSpinLock,
+  PendingReturnedWithoutMark, // STATUS_PENDING returned but the IRP was never marked pending
+  MarkedPendingNotReturned,   // marked pending by the dispatch routine but another status returned
+  AllocatedIrpCompletedPastTop,  // an IRP from IoAllocateIrp completed with nobody to claim it
+  IrpFreedWhileInUse,
+  IrpDoubleFree,
+  IrpStackOverflow,           // IoCallDriver with no stack location left
+  IrpStackUnderflow,          // a stack location set up or skipped outside the IRP
+  RequestNotHandled,          // a request neither completed, passed down nor pended
+  PoolDoubleFree,
+  PoolFreeUnknown,
+  PoolTagMismatch,
+  PoolLeak,
+  MutexNotOwner,
+  SemaphoreLimitExceeded,
+  DeviceDeletedTwice,
+  DeviceDeletedWhileAttached,
+  DeviceInitializingLeftSet,
+  DeviceLeftAtUnload,
+  ReferenceUnbalanced,
+  ObjectUnknown,
+  HandleInvalid,
+  HandleLeak,
+  ThreadOutlivesDevice,
+  ThreadOutlivesDriver,
+  WaitNeverSatisfied,         // a wait without timeout outlived the test bed's hang limit
+  Unimplemented,              // the driver called something the test bed does not provide
+};
+
+const char* RuleName(Rule rule);
+
+struct Violation {
+  Rule rule;
+  std::string routine;  // the driver routine or platform call where it happened
+  std::string object;   // the IRP, device, lock or pool block concerned
+  std::string message;
+  std::string ToString() const;
+};
+
+// Where violations go. The default prints to stderr; tests install one that fails the test.
+using ViolationHandler = std::function<void(const Violation&)>;
+void SetViolationHandler(ViolationHandler handler);
+std::vector<Violation> Violations();  // every violation since the last reset
+void Report(Rule rule, std::string routine, std::string object, std::string message);
+// A violation the platform would bugcheck on: reported, then the process ends.
+[[noreturn]] void BugCheck(Rule rule, std::string routine, std::string object, std::string message);
+
+// Name of a driver routine for reports ("FdoPnp", "DriverEntry" ...), from its address.
+std::string SymbolName(const void* address);
+std::string Hex(const void* p);
+
+// ---------------------------------------------------------------------------------------------
+// Low-resources simulation: pool, IRP, device and thread allocations made through the exported
+// kernel names can be failed. The test bed's own allocations never are.
+// ---------------------------------------------------------------------------------------------
+enum class AllocKind { Pool, Irp, Device, Thread, Other };
+struct FaultPlan {
+  uint64_t failNth = 0;     // fail the n-th allocation from now on (1-based); 0: none
+  bool failAllIrps = false; // every IRP allocation fails
+  bool failAll = false;     // every allocation fails
+  uint32_t seed = 0;        // with rate > 0: fail pseudo-randomly
+  double rate = 0.0;
+};
+void SetFaultPlan(const FaultPlan& plan);
+void ClearFaults();
+uint64_t AllocationCount();        // allocations seen since the plan was set
+uint64_t InjectedFailureCount();
+
+// ---------------------------------------------------------------------------------------------
+// Kernel lifetime and drivers.
+// ---------------------------------------------------------------------------------------------
+struct Settings {
+  int hangLimitMs = 30000;   // an unbounded wait longer than this is reported and ends the run
+  bool echoDebugPrint = false;
+};
+Settings& GetSettings();
+
+// Starts a fresh kernel: no drivers, devices, pool, threads or violations.
+void ResetKernel();
+// Ends the current kernel: joins system threads and reports what is left behind.
+void ShutdownKernel();
+
+PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const std::u16string& serviceName);
+// Runs the unload routine and reports devices, pool, handles and threads the driver left.
+void UnloadDriver(PDRIVER_OBJECT driver);
+
+std::vector<std::string> DebugOutput();
+void ClearDebugOutput();
+
+// ---------------------------------------------------------------------------------------------
+// Pool accounting.
+// ---------------------------------------------------------------------------------------------
+struct PoolBlock {
+  void* address;
+  size_t size;
+  ULONG tag;
+  POOL_TYPE type;
+  uint64_t sequence;
+};
+struct TagTotals {
+  uint64_t allocations = 0;  // ever
+  uint64_t frees = 0;
+  size_t outstandingBytes = 0;
+  uint64_t outstandingBlocks = 0;
+};
+std::vector<PoolBlock> OutstandingPool();
+std::map<ULONG, TagTotals> PoolTotals();
+std::string TagName(ULONG tag);
+// Reports a PoolLeak for each block still allocated (optionally only of one tag); returns count.
+size_t CheckPoolLeaks(const std::string& when, ULONG onlyTag = 0);
+// Releases a block that a driver handed to the system (ID strings, relations lists).
+void SystemFreePool(void* p);
+bool IsPoolBlock(const void* p, POOL_TYPE* type = nullptr, ULONG* tag = nullptr);
+
+// ---------------------------------------------------------------------------------------------
+// IRQL for the calling thread, for tests and the test bed's own drivers.
+// ---------------------------------------------------------------------------------------------
+class IrqlScope {
+ public:
+  explicit IrqlScope(KIRQL irql);
+  ~IrqlScope();
+  IrqlScope(const IrqlScope&) = delete;
+  IrqlScope& operator=(const IrqlScope&) = delete;
+
+ private:
+  KIRQL old_;
+};
+size_t SpinLocksHeld();
+
+// ---------------------------------------------------------------------------------------------
+// IRPs for the test bed's own senders (PnP manager, power manager, tests).
+// ---------------------------------------------------------------------------------------------
+// What happens when completion passes the top of an IRP the test bed owns.
+using TopCompletion = std::function<void(PIRP)>;
+PIRP AllocateSystemIrp(CCHAR stackSize, TopCompletion onTop = nullptr);
+void FreeSystemIrp(PIRP irp);
+bool IsLiveIrp(PIRP irp);
+bool IrpReachedTop(PIRP irp);  // completion has walked past the top location
+// Sends a request to the top of a stack and waits for it to complete; reports a request the
+// driver neither completed nor pended, and one that never completes within the hang limit.
+struct Result {
+  NTSTATUS status;           // final IoStatus.Status
+  ULONG_PTR information;
+  NTSTATUS returned;         // what the dispatch routine returned
+};
+Result SendAndWait(PDEVICE_OBJECT target, PIRP irp);
+// Builds an IRP with its first location filled by `fill`, sends it, waits, frees it.
+Result Call(PDEVICE_OBJECT target, const std::function<void(PIO_STACK_LOCATION, PIRP)>& fill);
+
+// ---------------------------------------------------------------------------------------------
+// The test bed's own drivers: devices whose requests a C++ handler answers.
+// ---------------------------------------------------------------------------------------------
+using HostHandler = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
+PDEVICE_OBJECT CreateHostDevice(const std::string& driverName, HostHandler handler, CCHAR stackSize = 1,
+                                ULONG extensionSize = 0);
+void DeleteHostDevice(PDEVICE_OBJECT device);
+void SetHostHandler(PDEVICE_OBJECT device, HostHandler handler);
+// Marks a host device as a physical device object (a PDO): interfaces may be registered on it.
+void MarkPhysicalDevice(PDEVICE_OBJECT device, const std::u16string& instancePath);
+// Makes IoAttachDeviceToDeviceStack return NULL for stacks whose bottom is this device.
+void SetAttachRefused(PDEVICE_OBJECT pdo, bool refused);
+// The symbolic link IoRegisterDeviceInterface will hand out for this PDO (default derived).
+void SetInterfaceLinkOverride(PDEVICE_OBJECT pdo, const std::u16string& link);
+
+// ---------------------------------------------------------------------------------------------
+// Objects, devices, interfaces, threads, power.
+// ---------------------------------------------------------------------------------------------
+bool IsDeviceDeleted(PDEVICE_OBJECT device);
+std::u16string DeviceName(PDEVICE_OBJECT device);
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+struct InterfaceState {
+  std::u16string link;
+  PDEVICE_OBJECT pdo;
+  GUID guid;
+  bool enabled;
+};
+std::vector<InterfaceState> Interfaces();
+size_t RunningSystemThreads();
+KPRIORITY ThreadPriority(PVOID threadObject);
+POWER_STATE ReportedPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type);
+std::vector<std::pair<PDEVICE_OBJECT, DEVICE_RELATION_TYPE>> InvalidatedRelations();
+
+std::string Narrow(const std::u16string& s);
+std::u16string Widen(const std::string& s);
+
+}  // namespace tb

@@ -1,0 +1,134 @@
+// The verifier's report: rule names, the handler that fails a test, symbol names for messages.
+#include "kernel/internal.h"
+
+#include <cxxabi.h>
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+namespace tb {
+namespace {
+std::mutex gLock;
+std::vector<Violation> gViolations;
+ViolationHandler gHandler;
+}  // namespace
+
+const char* RuleName(Rule rule) {
+  switch (rule) {
+#define NAME(r) \
+  case Rule::r: \
+    return #r;
+    NAME(IrqlWaitAtDispatch)
+    NAME(IrqlPagedPoolAtDispatch)
+    NAME(IrqlTooHigh)
+    NAME(IrqlNotRestored)
+    NAME(IrqlBadLower)
+    NAME(SpinLockHeldOnReturn)
+    NAME(SpinLockNested)
+    NAME(SpinLockRecursive)
+    NAME(SpinLockNotHeld)
+    NAME(IrpCompletedTwice)
+    NAME(IrpTouchedAfterCompletion)
+    NAME(IrpCompletedWithPending)
+    NAME(IrpCompletedWithCancelRoutine)
+    NAME(IrpCompletedHoldingSpinLock)
+    NAME(PendingReturnedWithoutMark)
+    NAME(MarkedPendingNotReturned)
+    NAME(AllocatedIrpCompletedPastTop)
+    NAME(IrpFreedWhileInUse)
+    NAME(IrpDoubleFree)
+    NAME(IrpStackOverflow)
+    NAME(IrpStackUnderflow)
+    NAME(RequestNotHandled)
+    NAME(PoolDoubleFree)
+    NAME(PoolFreeUnknown)
+    NAME(PoolTagMismatch)
+    NAME(PoolLeak)
+    NAME(MutexNotOwner)
+    NAME(SemaphoreLimitExceeded)
+    NAME(DeviceDeletedTwice)
+    NAME(DeviceDeletedWhileAttached)
+    NAME(DeviceInitializingLeftSet)
+    NAME(DeviceLeftAtUnload)
+    NAME(ReferenceUnbalanced)
+    NAME(ObjectUnknown)
+    NAME(HandleInvalid)
+    NAME(HandleLeak)
+    NAME(ThreadOutlivesDevice)
+    NAME(ThreadOutlivesDriver)
+    NAME(WaitNeverSatisfied)
+    NAME(Unimplemented)
+#undef NAME
+  }
+  return "UnknownRule";
+}
+
+std::string Violation::ToString() const {
+  std::ostringstream out;
+  out << "VERIFIER: " << RuleName(rule) << " in " << (routine.empty() ? "?" : routine);
+  if (!object.empty()) out << " on " << object;
+  if (!message.empty()) out << ": " << message;
+  return out.str();
+}
+
+void SetViolationHandler(ViolationHandler handler) {
+  std::lock_guard<std::mutex> guard(gLock);
+  gHandler = std::move(handler);
+}
+
+std::vector<Violation> Violations() {
+  std::lock_guard<std::mutex> guard(gLock);
+  return gViolations;
+}
+
+void Report(Rule rule, std::string routine, std::string object, std::string message) {
+  Violation v{rule, std::move(routine), std::move(object), std::move(message)};
+  ViolationHandler handler;
+  {
+    std::lock_guard<std::mutex> guard(gLock);
+    gViolations.push_back(v);
+    handler = gHandler;
+  }
+  if (handler) {
+    handler(v);
+  } else {
+    std::fprintf(stderr, "%s\n", v.ToString().c_str());
+  }
+}
+
+void BugCheck(Rule rule, std::string routine, std::string object, std::string message) {
+  Violation v{rule, std::move(routine), std::move(object), std::move(message)};
+  std::fprintf(stderr, "BUGCHECK %s\n", v.ToString().c_str());
+  std::fflush(stderr);
+  std::abort();
+}
+
+void ResetVerifier() {
+  std::lock_guard<std::mutex> guard(gLock);
+  gViolations.clear();
+}
+
+std::string SymbolName(const void* address) {
+  if (address == nullptr) return "(null)";
+  Dl_info info{};
+  if (dladdr(address, &info) != 0 && info.dli_sname != nullptr) {
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+    std::string name = (status == 0 && demangled != nullptr) ? demangled : info.dli_sname;
+    std::free(demangled);
+    auto paren = name.find('(');
+    if (paren != std::string::npos) name.resize(paren);
+    return name;
+  }
+  return Hex(address);
+}
+
+std::string Hex(const void* p) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%p", p);
+  return buffer;
+}
+
+}  // namespace tb
