@@ -81,13 +81,10 @@ else()
 endif()
 
 set(KDRV_WARNINGS -Wall -Wextra -Werror -Wshadow -Wconversion -Wno-sign-conversion
-  -Wcast-align -Wnon-virtual-dtor -Wold-style-cast -Wno-multichar
+  -Wcast-align -Wno-multichar
   -Wframe-larger-than=1024)
 
-# Image pieces the Windows build needs beyond the shared list.
-set(KDRV_SOURCES ${DRIVER_SOURCES}
-  driver/usb/layout_asserts.cpp)
-list(REMOVE_DUPLICATES KDRV_SOURCES)
+set(KDRV_SOURCES ${DRIVER_SOURCES})
 list(TRANSFORM KDRV_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/)
 
 # Objects first, so the checks can look at them before the link strips symbols.

@@ -6,6 +6,7 @@ set(DRIVER_SOURCES
   driver/transport/packet_pool.cpp
   driver/usb/add_device.cpp
   driver/usb/fdo_pnp.cpp
+  driver/usb/layout_asserts.cpp
   driver/power/fdo_power.cpp
   driver/power/pdo_power.cpp
   driver/client/pdo_pnp.cpp
