@@ -4,10 +4,22 @@
 
 #if defined(_WIN32)
 #include <wdm.h>
+// mingw-w64's USB headers lack C++ linkage guards; the USBD routines are C.
+extern "C" {
 #include <usb.h>
 #include <usbdi.h>
 #include <usbdlib.h>
 #include <usbioctl.h>
+}
+#include <intrin.h>
+// On x86 wdm.h declares only the interlocked routines ntoskrnl exports; the
+// bitwise ones are compiler intrinsics there, as on x64.
+#if !defined(InterlockedOr)
+#define InterlockedOr _InterlockedOr
+#endif
+#if !defined(InterlockedAnd)
+#define InterlockedAnd _InterlockedAnd
+#endif
 // UTF-16 string literals: wchar_t is 16 bits wide on Windows.
 #define WIDE(s) L##s
 #else

@@ -8,6 +8,7 @@ set(DRIVER_SOURCES
   driver/usb/add_device.cpp
   driver/usb/config.cpp
   driver/usb/fdo_pnp.cpp
+  driver/usb/layout_asserts.cpp
   driver/power/fdo_power.cpp
   driver/power/pdo_power.cpp
   driver/client/pdo_pnp.cpp

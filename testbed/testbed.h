@@ -208,6 +208,13 @@ struct InterfaceState {
 };
 std::vector<InterfaceState> Interfaces();
 size_t RunningSystemThreads();
+// The last wait the calling thread made: the object and its timeout (null timeout: INT64_MIN).
+struct WaitRecord {
+  PVOID object = nullptr;
+  LONGLONG timeout = 0;
+  NTSTATUS status = 0;
+};
+WaitRecord LastWait();
 KPRIORITY ThreadPriority(PVOID threadObject);
 POWER_STATE ReportedPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type);
 std::vector<std::pair<PDEVICE_OBJECT, DEVICE_RELATION_TYPE>> InvalidatedRelations();

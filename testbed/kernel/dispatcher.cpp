@@ -146,7 +146,10 @@ void ThreadMain(PKTHREAD thread, std::shared_ptr<ThreadInfo> info) {
   ReleaseThreadObject(thread);
   info->running = false;
 }
+thread_local WaitRecord tLastWait;
 }  // namespace
+
+WaitRecord LastWait() { return tLastWait; }
 
 std::mutex& DispatcherLock() { return gDispatcher; }
 void NotifyDispatcher() { gChanged.notify_all(); }
@@ -335,18 +338,20 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
   }
   auto* header = static_cast<DISPATCHER_HEADER*>(Object);
   PKTHREAD self = CurrentThreadObject();
+  tLastWait = WaitRecord{Object, Timeout ? Timeout->QuadPart : INT64_MIN, STATUS_PENDING};
   Clock::time_point deadline;
   bool bounded = Deadline(Timeout, &deadline);
   auto hangAt = Clock::now() + std::chrono::milliseconds(GetSettings().hangLimitMs);
   std::unique_lock<std::mutex> lock(gDispatcher);
   for (;;) {
-    if (TryAcquire(header, self)) return STATUS_SUCCESS;
+    if (TryAcquire(header, self)) return tLastWait.status = STATUS_SUCCESS;
     if (bounded) {
-      if (gChanged.wait_until(lock, deadline) == std::cv_status::timeout && !TryAcquire(header, self)) {
-        return STATUS_TIMEOUT;
+      if (gChanged.wait_until(lock, deadline) == std::cv_status::timeout) {
+        if (TryAcquire(header, self)) return tLastWait.status = STATUS_SUCCESS;
+        return tLastWait.status = STATUS_TIMEOUT;
       }
     } else if (gChanged.wait_until(lock, hangAt) == std::cv_status::timeout) {
-      if (TryAcquire(header, self)) return STATUS_SUCCESS;
+      if (TryAcquire(header, self)) return tLastWait.status = STATUS_SUCCESS;
       lock.unlock();
       BugCheck(Rule::WaitNeverSatisfied, "KeWaitForSingleObject", Hex(Object),
                "an unbounded wait was not satisfied within " + std::to_string(GetSettings().hangLimitMs) + " ms");

@@ -63,6 +63,7 @@ struct IrpRecord {
   std::vector<bool> marked;   // explicit IoMarkIrpPending per location, 1-based
   std::vector<bool> startNextPower;
   uint64_t id = 0;
+  uint64_t trip = 0;          // raised each time the IRP is sent: a completion routine may resend it
   size_t bytes = 0;
 };
 std::shared_ptr<IrpRecord> FindIrp(PIRP irp);

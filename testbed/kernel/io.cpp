@@ -173,7 +173,8 @@ Result Call(PDEVICE_OBJECT target, const std::function<void(PIO_STACK_LOCATION, 
   PIRP irp = AllocateSystemIrp(top->StackSize);
   fill(IoGetNextIrpStackLocation(irp), irp);
   Result r = SendAndWait(top, irp);
-  FreeSystemIrp(irp);
+  // A request the driver lost stays where it is: freeing it could hide a later completion.
+  if (IrpReachedTop(irp)) FreeSystemIrp(irp);
   return r;
 }
 
@@ -272,7 +273,9 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   int location = Irp->CurrentLocation;
   {
     std::lock_guard<std::mutex> guard(gIrpLock);
+    if (rec->state != IrpRecord::State::InFlight || rec->completing) rec->trip++;
     rec->state = IrpRecord::State::InFlight;
+    rec->completing = false;
     if (static_cast<size_t>(location) < rec->marked.size()) rec->marked[static_cast<size_t>(location)] = false;
   }
   PDRIVER_DISPATCH routine = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
@@ -326,9 +329,11 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     Report(Rule::IrpCompletedHoldingSpinLock, "IofCompleteRequest", IrpName(Irp),
            "completed while holding spin lock " + Hex(Current().held.back()));
   }
+  uint64_t trip;
   {
     std::lock_guard<std::mutex> guard(gIrpLock);
     rec->completing = true;
+    trip = rec->trip;
   }
   while (Irp->CurrentLocation <= Irp->StackCount) {
     PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
@@ -347,13 +352,21 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       PDEVICE_OBJECT above = atTop ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
       NTSTATUS status = RunDriverRoutine(reinterpret_cast<const void*>(routine), "completion routine",
                                          [&] { return routine(above, Irp, context); });
+      std::lock_guard<std::mutex> guard(gIrpLock);
+      bool resent = rec->trip != trip;
       if (status == STATUS_MORE_PROCESSING_REQUIRED) {
-        std::lock_guard<std::mutex> guard(gIrpLock);
-        rec->completing = false;
-        if (rec->state != IrpRecord::State::Freed) rec->state = IrpRecord::State::Idle;
+        // The IRP is its owner's again, or already on a new trip the routine sent it on.
+        if (!resent) {
+          rec->completing = false;
+          if (rec->state != IrpRecord::State::Freed) rec->state = IrpRecord::State::Idle;
+        }
         return;
       }
-      std::lock_guard<std::mutex> guard(gIrpLock);
+      if (resent) {
+        Report(Rule::IrpTouchedAfterCompletion, SymbolName(reinterpret_cast<const void*>(routine)), IrpName(Irp),
+               "sent the IRP again from its completion routine but did not return STATUS_MORE_PROCESSING_REQUIRED");
+        return;
+      }
       if (rec->state == IrpRecord::State::Freed) {
         Report(Rule::IrpTouchedAfterCompletion, SymbolName(reinterpret_cast<const void*>(routine)), IrpName(Irp),
                "freed the IRP in its completion routine but did not return STATUS_MORE_PROCESSING_REQUIRED");

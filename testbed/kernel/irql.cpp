@@ -41,8 +41,7 @@ void CheckDriverReturn(const void* routine, const char* what, KIRQL irqlBefore, 
   std::string name = SymbolName(routine) + " (" + what + ")";
   if (ts.held.size() > locksBefore) {
     Report(Rule::SpinLockHeldOnReturn, name, Hex(ts.held.back()), "returned holding a spin lock");
-  }
-  if (ts.irql != irqlBefore) {
+  } else if (ts.irql != irqlBefore) {
     Report(Rule::IrqlNotRestored, name, "",
            std::string("called at ") + LevelName(irqlBefore) + ", returned at " + LevelName(ts.irql));
     ts.irql = irqlBefore;

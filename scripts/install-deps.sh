@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what the test bed build needs on a fresh Debian machine (run as root).
+set -euo pipefail
+need=()
+for pkg in cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends "${need[@]}"
+fi
