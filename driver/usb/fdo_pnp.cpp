@@ -58,6 +58,14 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, FdoExtension
   ReleaseIo(DeviceObject);  // the base reference from AddDevice
   KeWaitForSingleObject(&Fdo->RemoveEvent, Executive, KernelMode, FALSE, NULL);
   ReleaseOnRemove(DeviceObject);
+  // The PnP manager removes every child it knows before the parent; a child still counted here
+  // was never reported (its relations answer failed) and would otherwise outlive its parent.
+  if (Fdo->ChildCount != 0) {
+    PDEVICE_OBJECT child = Fdo->ChildExtension->Self;
+    Fdo->ChildExtension->Flags = PDO_REMOVED;
+    Fdo->ChildCount = 0;
+    IoDeleteDevice(child);
+  }
   IoDetachDevice(Fdo->LowerDevice);
   IoDeleteDevice(DeviceObject);
   return status;

@@ -244,6 +244,19 @@ void UsbBus::CancelWake() {
   for (PIRP irp : wakes) IoCancelIrp(irp);
 }
 
+void UsbBus::HoldPower(bool hold) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    holdPower_ = hold;
+  }
+  powerGate_.notify_all();
+}
+
+size_t UsbBus::PowerRequestsWaiting() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return powerWaiting_;
+}
+
 void UsbBus::Drain() {
   std::vector<std::thread> threads;
   {
@@ -342,7 +355,7 @@ NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {
       rec.descriptorType = urb->UrbControlDescriptorRequest.DescriptorType;
       rec.requestedLength = urb->UrbControlDescriptorRequest.TransferBufferLength;
     }
-    ULONG shortBytes = ~0UL;
+    ULONG shortBytes = ~0U;
     for (auto& f : faults_) {
       if (f.function != -1 && f.function != rec.function) continue;
       if (f.descriptorType != -1 && (rec.function != URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE ||
@@ -577,6 +590,7 @@ void UsbBus::SelectInterface(PURB urb, UrbRecord& rec, std::vector<PIRP>& cancel
   for (ULONG i = 0; i < info->NumberOfPipes; i++) {
     auto& p = info->Pipes[i];
     rec.maximumTransferSizes.push_back(p.MaximumTransferSize);
+    rec.pipeTypesAsked.push_back(static_cast<int>(p.PipeType));
     p.EndpointAddress = endpoints[i]->bEndpointAddress;
     p.MaximumPacketSize = endpoints[i]->wMaxPacketSize;
     p.Interval = endpoints[i]->bInterval;
@@ -683,7 +697,12 @@ NTSTATUS UsbBus::HandlePower(PIRP irp, PIO_STACK_LOCATION stack) {
   PoStartNextPowerIrp(irp);
   switch (stack->MinorFunction) {
     case IRP_MN_SET_POWER:
-    case IRP_MN_QUERY_POWER:
+    case IRP_MN_QUERY_POWER: {
+      std::unique_lock<std::mutex> guard(lock_);
+      powerWaiting_++;
+      powerGate_.wait(guard, [this] { return !holdPower_; });
+      powerWaiting_--;
+    }
       irp->IoStatus.Status = STATUS_SUCCESS;
       IofCompleteRequest(irp, IO_NO_INCREMENT);
       return STATUS_SUCCESS;

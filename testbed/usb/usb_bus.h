@@ -5,6 +5,7 @@
 
 #include <usb.h>
 
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -89,6 +90,7 @@ struct UrbRecord {
   USBD_PIPE_HANDLE pipe = nullptr;
   bool nullConfiguration = false;          // select configuration with no descriptor
   std::vector<ULONG> maximumTransferSizes; // select interface: what was asked per pipe
+  std::vector<int> pipeTypesAsked;         // select interface: PipeType as the caller filled it
   NTSTATUS status = STATUS_PENDING;
   USBD_STATUS usbdStatus = USBD_STATUS_PENDING;
 };
@@ -182,6 +184,10 @@ class UsbBus {
   void SignalWake(NTSTATUS status = STATUS_SUCCESS);
   void CancelWake();
 
+  // While held, set-power and query-power requests wait in the bus (a request still running).
+  void HoldPower(bool hold);
+  size_t PowerRequestsWaiting();
+
   // Joins the threads that complete pended URBs.
   void Drain();
 
@@ -217,6 +223,9 @@ class UsbBus {
   std::vector<UrbFault> faults_;
   bool gone_ = false;
   std::vector<UrbRecord> urbs_;
+  std::condition_variable powerGate_;
+  bool holdPower_ = false;
+  size_t powerWaiting_ = 0;
   bool configured_ = false;
   USBD_CONFIGURATION_HANDLE configHandle_ = nullptr;
   std::vector<uint8_t> activeConfiguration_;
