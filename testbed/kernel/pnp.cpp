@@ -204,7 +204,8 @@ Result PnpManager::Send(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<voi
   next->MinorFunction = minor;
   if (fill) fill(next);
   Result r = SendAndWait(top, irp);
-  FreeSystemIrp(irp);
+  // A request the driver dropped was reported already; it still belongs to the driver.
+  if (IrpReachedTop(irp)) FreeSystemIrp(irp);
   (void)label;
   return r;
 }
@@ -408,8 +409,9 @@ NTSTATUS PnpManager::Remove(PDEVICE_OBJECT pdo) {
       NTSTATUS s = query(c);
       if (!NT_SUCCESS(s)) return s;
     }
+    // The one that refused is told of the cancel too: drivers above it may have said yes.
     NTSTATUS s = QueryRemove(n->pdo);
-    if (NT_SUCCESS(s)) asked.push_back(n);
+    asked.push_back(n);
     return s;
   };
   NTSTATUS status = query(node);

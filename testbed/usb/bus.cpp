@@ -355,6 +355,8 @@ NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {
       rec.descriptorType = urb->UrbControlDescriptorRequest.DescriptorType;
       rec.requestedLength = urb->UrbControlDescriptorRequest.TransferBufferLength;
     }
+    if (rec.function == URB_FUNCTION_ABORT_PIPE) rec.pipe = urb->UrbPipeRequest.PipeHandle;
+    if (rec.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) rec.pipe = urb->UrbBulkOrInterruptTransfer.PipeHandle;
     ULONG shortBytes = ~0U;
     for (auto& f : faults_) {
       if (f.function != -1 && f.function != rec.function) continue;

@@ -62,7 +62,7 @@ TEST_F(UsbBusTest, ParseFindsTheFirstMatchFromTheStartPosition) {
   auto* two = USBD_ParseConfigurationDescriptorEx(desc, desc, 2, -1, -1, -1, -1);
   ASSERT_NE(two, nullptr);
   EXPECT_EQ(two->bAlternateSetting, 0);
-  auto* alt = USBD_ParseConfigurationDescriptorEx(desc, reinterpret_cast<PUCHAR>(two) + 1, 2, -1, -1, -1, -1);
+  auto* alt = USBD_ParseConfigurationDescriptorEx(desc, reinterpret_cast<PUCHAR>(two) + two->bLength, 2, -1, -1, -1, -1);
   ASSERT_NE(alt, nullptr);
   EXPECT_EQ(alt->bAlternateSetting, 1);
   EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(desc, desc, -1, -1, 0x01, 0x01, -1)->bInterfaceNumber, 0);
