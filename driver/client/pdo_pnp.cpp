@@ -54,7 +54,9 @@ static NTSTATUS AnswerCopy(PIRP Irp, PCWSTR Source, SIZE_T Units) {
 
 static NTSTATUS QueryId(PIRP Irp, PIO_STACK_LOCATION Stack, PdoExtension* Pdo) {
   PCWSTR ids = LookupProduct(Pdo->Parent, PRODUCT_COLUMN_HARDWARE_ID);
-  LONG type = static_cast<LONG>(Stack->Parameters.QueryId.IdType);
+  // Read as the signed word it is: the type may hold values outside the enumeration.
+  LONG type;
+  RtlCopyMemory(&type, &Stack->Parameters.QueryId.IdType, sizeof type);
   switch (type) {
     case BusQueryDeviceID:
     case BusQueryHardwareIDs:
