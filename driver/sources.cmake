@@ -4,7 +4,9 @@ set(DRIVER_SOURCES
   driver/core/entry.cpp
   driver/core/iocount.cpp
   driver/transport/packet_pool.cpp
-  driver/transport/removal.cpp
+  driver/transport/receive.cpp
+  driver/transport/teardown.cpp
+  driver/transport/transmit.cpp
   driver/usb/add_device.cpp
   driver/usb/config.cpp
   driver/usb/fdo_pnp.cpp

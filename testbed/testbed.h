@@ -96,6 +96,7 @@ struct FaultPlan {
 void SetFaultPlan(const FaultPlan& plan);
 void ClearFaults();
 uint64_t AllocationCount();        // allocations seen since the plan was set
+uint64_t AllocationCountOf(AllocKind kind);  // of one kind, since the plan was set
 uint64_t InjectedFailureCount();
 
 // ---------------------------------------------------------------------------------------------

@@ -90,6 +90,7 @@ struct FdoExtension {
   KSPIN_LOCK PacketListLock;              // FreePacketList
   KSPIN_LOCK RxLock;                      // RxRing, RxWriteIndex, OpenContextList, reader slots
   KMUTEX StreamMutex;                     // OpenCount with the stream start and stop
+  KMUTEX TxProducerMutex;                 // one QueueBytes caller at a time: the ring has one producer
 };
 
 // Extension of the child device the MIDI client loads on.

@@ -20,6 +20,9 @@ struct TransferPacket {
   UCHAR Buffer[PACKET_SIZE];                      // continuous-read receive buffer
 };
 
+// --- usb/config.cpp ---
+NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb);
+
 // --- transport/packet_pool.cpp ---
 VOID BuildPacketPool(PDEVICE_OBJECT DeviceObject);
 TransferPacket* TakePacket(PDEVICE_OBJECT DeviceObject);
@@ -27,7 +30,18 @@ VOID ReturnPacket(PDEVICE_OBJECT DeviceObject, TransferPacket* Packet);
 VOID ReleasePacketPool(PDEVICE_OBJECT DeviceObject);
 NTSTATUS WaitForObjectMs(PVOID Object, ULONG Milliseconds);
 
-// --- transport/removal.cpp ---
-// First step of releasing a removed function device: ends whatever of the transport still runs
-// (writer thread, continuous reads) before the pool and packets go away.
-VOID StopTransportForRemoval(PDEVICE_OBJECT DeviceObject);
+// --- transport/transmit.cpp ---
+NTSTATUS SendBytes(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG Length);
+ULONG NTAPI QueueBytes(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG Length);
+VOID NTAPI WriterThread(PVOID Context);
+NTSTATUS DelayMs(ULONG Milliseconds);
+
+// --- transport/receive.cpp ---
+NTSTATUS SubmitRead(PDEVICE_OBJECT DeviceObject, TransferPacket* Packet);
+NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+PIRP DistributeRx(FdoExtension* Fdo);
+
+// --- transport/teardown.cpp ---
+// Ends the writer thread and takes every packet back from the USB stack, so that removal can
+// free the pool. FALSE when a packet never came back: its memory must then not be freed.
+BOOLEAN StopTransportForRemoval(PDEVICE_OBJECT DeviceObject);

@@ -89,6 +89,7 @@ NTSTATUS CreateFunctionDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physic
   KeInitializeSpinLock(&fdo->PacketListLock);
   KeInitializeSpinLock(&fdo->RxLock);
   KeInitializeMutex(&fdo->StreamMutex, 0);
+  KeInitializeMutex(&fdo->TxProducerMutex, 0);
   RtlFreeUnicodeString(&link);
   *FunctionDevice = fdoObject;
   return status;

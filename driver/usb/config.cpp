@@ -260,14 +260,15 @@ NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject) {
 
 NTSTATUS ReleaseOnRemove(PDEVICE_OBJECT DeviceObject) {
   FdoExtension* fdo = FdoExt(DeviceObject);
-  // First: nothing of the transport may still run once its packets and buffers go.
-  StopTransportForRemoval(DeviceObject);
+  // First: nothing of the transport may still run once its packets and buffers go. A packet
+  // that never came back from the USB stack keeps the pool alive: leaked, never freed under it.
+  BOOLEAN quiet = StopTransportForRemoval(DeviceObject);
 
   UNICODE_STRING link;
   RtlInitUnicodeString(&link, fdo->InterfaceLinkName);
   NTSTATUS status = IoSetDeviceInterfaceState(&link, FALSE);
 
-  ReleasePacketPool(DeviceObject);
+  if (quiet) ReleasePacketPool(DeviceObject);
   if (fdo->DeviceDescriptor != NULL) {
     ExFreePool(fdo->DeviceDescriptor);
     fdo->DeviceDescriptor = NULL;

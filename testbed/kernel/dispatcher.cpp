@@ -20,6 +20,7 @@ uintptr_t gNextHandle = 0x80000004;
 
 struct ThreadInfo {
   std::atomic<bool> running{true};
+  std::atomic<bool> finished{false};  // the OS thread is done with the kernel's objects too
   PVOID startContext = nullptr;
   PKSTART_ROUTINE startRoutine = nullptr;
 };
@@ -136,6 +137,9 @@ void ThreadMain(PKTHREAD thread, std::shared_ptr<ThreadInfo> info) {
              "", "system thread ended above PASSIVE_LEVEL or holding a spin lock");
     }
   }
+  // The driver's code has ended: what follows is the kernel's own bookkeeping, so the thread no
+  // longer counts as running once its object is signalled.
+  info->running = false;
   {
     std::lock_guard<std::mutex> guard(gDispatcher);
     thread->Header.SignalState = 1;
@@ -144,7 +148,7 @@ void ThreadMain(PKTHREAD thread, std::shared_ptr<ThreadInfo> info) {
   gChanged.notify_all();
   ts.thread = nullptr;
   ReleaseThreadObject(thread);
-  info->running = false;
+  info->finished = true;
 }
 thread_local WaitRecord tLastWait;
 }  // namespace
@@ -162,7 +166,7 @@ void JoinSystemThreads(int timeoutMs) {
     {
       std::lock_guard<std::mutex> guard(gThreadLock);
       for (auto it = gThreads.begin(); it != gThreads.end();) {
-        if (!it->info->running) {
+        if (it->info->finished) {
           finished.push_back(std::move(*it));
           it = gThreads.erase(it);
         } else {

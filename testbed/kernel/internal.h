@@ -53,6 +53,7 @@ void CheckDriverReturn(const void* routine, const char* what, KIRQL irqlBefore, 
 bool ShouldFailAllocation(AllocKind kind);
 
 // IRP records.
+struct DispatchFrame;
 struct IrpRecord {
   enum class State { Idle, InFlight, Completed, Freed };
   State state = State::Idle;
@@ -65,6 +66,7 @@ struct IrpRecord {
   uint64_t id = 0;
   uint64_t trip = 0;          // raised each time the IRP is sent: a completion routine may resend it
   size_t bytes = 0;
+  std::vector<DispatchFrame*> activeFrames;  // dispatch calls on this IRP not yet returned
 };
 std::shared_ptr<IrpRecord> FindIrp(PIRP irp);
 PIRP AllocateIrpInternal(CCHAR stackSize, bool fromDriver, TopCompletion onTop);
@@ -72,7 +74,10 @@ PIRP AllocateIrpInternal(CCHAR stackSize, bool fromDriver, TopCompletion onTop);
 struct DispatchFrame {
   std::shared_ptr<IrpRecord> record;
   int location;
-  bool markedHere = false;
+  uint64_t trip = 0;
+  std::thread::id thread;
+  bool markedBelow = false;  // marked pending at this location or below, on this trip
+  bool markedHere = false;   // marked at this very location by this thread
 };
 
 // Devices.

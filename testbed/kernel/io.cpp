@@ -202,12 +202,11 @@ VOID TbNoteMarkIrpPending(PIRP Irp) {
   int location = Irp->CurrentLocation;
   std::lock_guard<std::mutex> guard(gIrpLock);
   if (location >= 0 && static_cast<size_t>(location) < rec->marked.size()) rec->marked[static_cast<size_t>(location)] = true;
-  auto& frames = Current().frames;
-  for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
-    if ((*it)->record == rec && (*it)->location == location) {
-      (*it)->markedHere = true;
-      break;
-    }
+  // Frames on any thread: a lower driver may pend the IRP from a thread of its own.
+  for (DispatchFrame* f : rec->activeFrames) {
+    if (f->trip != rec->trip || location > f->location) continue;
+    f->markedBelow = true;
+    if (f->location == location && f->thread == std::this_thread::get_id()) f->markedHere = true;
   }
 }
 
@@ -280,16 +279,21 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   PDRIVER_DISPATCH routine = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
   DispatchFrame frame{rec, location};
+  frame.thread = std::this_thread::get_id();
+  {
+    std::lock_guard<std::mutex> guard(gIrpLock);
+    frame.trip = rec->trip;
+    rec->activeFrames.push_back(&frame);
+  }
   Current().frames.push_back(&frame);
   NTSTATUS status = RunDriverRoutine(reinterpret_cast<const void*>(routine), "dispatch",
                                      [&] { return routine(DeviceObject, Irp); });
   Current().frames.pop_back();
-  bool anyMarked = false;
+  bool anyMarked;
   {
     std::lock_guard<std::mutex> guard(gIrpLock);
-    for (int i = 1; i <= location && static_cast<size_t>(i) < rec->marked.size(); i++) {
-      anyMarked = anyMarked || rec->marked[static_cast<size_t>(i)];
-    }
+    rec->activeFrames.erase(std::find(rec->activeFrames.begin(), rec->activeFrames.end(), &frame));
+    anyMarked = frame.markedBelow;
   }
   if (status == STATUS_PENDING && !anyMarked) {
     Report(Rule::PendingReturnedWithoutMark, SymbolName(reinterpret_cast<const void*>(routine)), IrpName(Irp),

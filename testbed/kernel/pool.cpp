@@ -30,6 +30,7 @@ std::mutex gFaultLock;
 FaultPlan gPlan;
 uint64_t gAllocations = 0;
 uint64_t gInjected = 0;
+uint64_t gByKind[5] = {};
 std::mt19937 gRandom;
 
 bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }
@@ -40,6 +41,7 @@ void SetFaultPlan(const FaultPlan& plan) {
   gPlan = plan;
   gAllocations = 0;
   gInjected = 0;
+  for (auto& n : gByKind) n = 0;
   gRandom.seed(plan.seed);
 }
 
@@ -50,6 +52,11 @@ uint64_t AllocationCount() {
   return gAllocations;
 }
 
+uint64_t AllocationCountOf(AllocKind kind) {
+  std::lock_guard<std::mutex> guard(gFaultLock);
+  return gByKind[static_cast<int>(kind)];
+}
+
 uint64_t InjectedFailureCount() {
   std::lock_guard<std::mutex> guard(gFaultLock);
   return gInjected;
@@ -58,6 +65,7 @@ uint64_t InjectedFailureCount() {
 bool ShouldFailAllocation(AllocKind kind) {
   std::lock_guard<std::mutex> guard(gFaultLock);
   uint64_t n = ++gAllocations;
+  gByKind[static_cast<int>(kind)]++;
   bool fail = gPlan.failAll || (gPlan.failNth != 0 && n == gPlan.failNth) ||
               (gPlan.failAllIrps && kind == AllocKind::Irp);
   if (!fail && gPlan.rate > 0.0) fail = std::uniform_real_distribution<double>(0.0, 1.0)(gRandom) < gPlan.rate;

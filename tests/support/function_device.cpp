@@ -37,6 +37,7 @@ FunctionDevice MakeFunctionDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   KeInitializeSpinLock(&f.ext->PacketListLock);
   KeInitializeSpinLock(&f.ext->RxLock);
   KeInitializeMutex(&f.ext->StreamMutex, 0);
+  KeInitializeMutex(&f.ext->TxProducerMutex, 0);
   f.fdo->Flags &= ~DO_DEVICE_INITIALIZING;
   f.fdo->Flags |= DO_POWER_PAGABLE;
   f.ext->PhysicalDevice = pdo;
