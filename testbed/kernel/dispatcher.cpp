@@ -112,7 +112,7 @@ bool TryAcquire(DISPATCHER_HEADER* h, PKTHREAD self) {
 void ReleaseThreadObject(PKTHREAD thread) {
   if (--thread->references == 0) {
     {
-      std::lock_guard<std::mutex> guard(gThreadLock);
+      KernelLock guard(gThreadLock);
       gLiveThreadObjects.erase(thread);
     }
     delete thread;
@@ -120,7 +120,7 @@ void ReleaseThreadObject(PKTHREAD thread) {
 }
 
 bool IsThreadObject(PVOID object) {
-  std::lock_guard<std::mutex> guard(gThreadLock);
+  KernelLock guard(gThreadLock);
   return gLiveThreadObjects.count(static_cast<PKTHREAD>(object)) != 0;
 }
 
@@ -139,9 +139,10 @@ void ThreadMain(PKTHREAD thread, std::shared_ptr<ThreadInfo> info) {
   }
   // The driver's code has ended: what follows is the kernel's own bookkeeping, so the thread no
   // longer counts as running once its object is signalled.
+  PlatformRelease(thread);
   info->running = false;
   {
-    std::lock_guard<std::mutex> guard(gDispatcher);
+    KernelLock guard(gDispatcher);
     thread->Header.SignalState = 1;
     thread->running = false;
   }
@@ -164,7 +165,7 @@ void JoinSystemThreads(int timeoutMs) {
     std::vector<SystemThread> finished;
     bool anyRunning = false;
     {
-      std::lock_guard<std::mutex> guard(gThreadLock);
+      KernelLock guard(gThreadLock);
       for (auto it = gThreads.begin(); it != gThreads.end();) {
         if (it->info->finished) {
           finished.push_back(std::move(*it));
@@ -186,7 +187,7 @@ void JoinSystemThreads(int timeoutMs) {
 
 std::vector<std::pair<PVOID, PVOID>> LiveDriverThreads() {
   std::vector<std::pair<PVOID, PVOID>> live;
-  std::lock_guard<std::mutex> guard(gThreadLock);
+  KernelLock guard(gThreadLock);
   for (auto& t : gThreads) {
     if (t.info->running) live.emplace_back(reinterpret_cast<PVOID>(t.info->startRoutine), t.info->startContext);
   }
@@ -196,17 +197,17 @@ std::vector<std::pair<PVOID, PVOID>> LiveDriverThreads() {
 size_t RunningSystemThreads() { return LiveDriverThreads().size(); }
 
 KPRIORITY ThreadPriority(PVOID threadObject) {
-  std::lock_guard<std::mutex> d(gDispatcher);
+  KernelLock d(gDispatcher);
   return static_cast<PKTHREAD>(threadObject)->Priority;
 }
 
 void ResetThreads() {
-  std::lock_guard<std::mutex> guard(gHandleLock);
+  KernelLock guard(gHandleLock);
   gHandles.clear();
 }
 
 void CheckHandleLeaks(const std::string& when) {
-  std::lock_guard<std::mutex> guard(gHandleLock);
+  KernelLock guard(gHandleLock);
   for (auto& [h, e] : gHandles) {
     Report(Rule::HandleLeak, when, Hex(reinterpret_cast<void*>(h)), "a handle was never closed");
   }
@@ -232,7 +233,7 @@ using namespace tb;
 extern "C" {
 
 VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
-  std::lock_guard<std::mutex> guard(gDispatcher);
+  KernelLock guard(gDispatcher);
   std::memset(Event, 0, sizeof *Event);
   Event->Header.Type = Type == NotificationEvent ? EventNotificationObject : EventSynchronizationObject;
   Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
@@ -243,9 +244,10 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   (void)Increment;
   (void)Wait;
   RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+  PlatformRelease(Event);
   LONG previous;
   {
-    std::lock_guard<std::mutex> guard(gDispatcher);
+    KernelLock guard(gDispatcher);
     previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
   }
@@ -254,7 +256,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 LONG KeResetEvent(PRKEVENT Event) {
-  std::lock_guard<std::mutex> guard(gDispatcher);
+  KernelLock guard(gDispatcher);
   LONG previous = Event->Header.SignalState;
   Event->Header.SignalState = 0;
   return previous;
@@ -263,12 +265,12 @@ LONG KeResetEvent(PRKEVENT Event) {
 VOID KeClearEvent(PRKEVENT Event) { KeResetEvent(Event); }
 
 LONG KeReadStateEvent(PRKEVENT Event) {
-  std::lock_guard<std::mutex> guard(gDispatcher);
+  KernelLock guard(gDispatcher);
   return Event->Header.SignalState;
 }
 
 VOID KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit) {
-  std::lock_guard<std::mutex> guard(gDispatcher);
+  KernelLock guard(gDispatcher);
   std::memset(Semaphore, 0, sizeof *Semaphore);
   Semaphore->Header.Type = SemaphoreObject;
   Semaphore->Header.SignalState = Count;
@@ -279,9 +281,10 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
   (void)Increment;
   (void)Wait;
   RequireIrqlAtMost(DISPATCH_LEVEL, "KeReleaseSemaphore");
+  PlatformRelease(Semaphore);
   LONG previous;
   {
-    std::lock_guard<std::mutex> guard(gDispatcher);
+    KernelLock guard(gDispatcher);
     previous = Semaphore->Header.SignalState;
     if (Adjustment <= 0 || previous + Adjustment > Semaphore->Limit) {
       BugCheck(Rule::SemaphoreLimitExceeded, "KeReleaseSemaphore", Hex(Semaphore),
@@ -295,13 +298,13 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
 }
 
 LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore) {
-  std::lock_guard<std::mutex> guard(gDispatcher);
+  KernelLock guard(gDispatcher);
   return Semaphore->Header.SignalState;
 }
 
 VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
   (void)Level;
-  std::lock_guard<std::mutex> guard(gDispatcher);
+  KernelLock guard(gDispatcher);
   std::memset(Mutex, 0, sizeof *Mutex);
   Mutex->Header.Type = MutantObject;
   Mutex->Header.SignalState = 1;
@@ -310,9 +313,10 @@ VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
 LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   (void)Wait;
   PKTHREAD self = CurrentThreadObject();
+  PlatformRelease(Mutex);
   LONG previous;
   {
-    std::lock_guard<std::mutex> guard(gDispatcher);
+    KernelLock guard(gDispatcher);
     previous = Mutex->Header.SignalState;
     if (Mutex->OwnerThread != self || previous > 0) {
       Report(Rule::MutexNotOwner, "KeReleaseMutex", Hex(Mutex), "released by a thread that does not own it");
@@ -326,26 +330,19 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
 }
 
 LONG KeReadStateMutex(PRKMUTEX Mutex) {
-  std::lock_guard<std::mutex> guard(gDispatcher);
+  KernelLock guard(gDispatcher);
   return Mutex->Header.SignalState;
 }
 
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                               PLARGE_INTEGER Timeout) {
-  (void)WaitReason;
-  (void)WaitMode;
-  (void)Alertable;
-  ThreadState& ts = Current();
-  if (ts.irql >= DISPATCH_LEVEL && (Timeout == nullptr || Timeout->QuadPart != 0)) {
-    Report(Rule::IrqlWaitAtDispatch, "KeWaitForSingleObject", Hex(Object),
-           ts.held.empty() ? "waiting at DISPATCH_LEVEL" : "waiting while holding a spin lock");
-  }
+static NTSTATUS WaitOnObject(PVOID Object, PLARGE_INTEGER Timeout) {
   auto* header = static_cast<DISPATCHER_HEADER*>(Object);
   PKTHREAD self = CurrentThreadObject();
   tLastWait = WaitRecord{Object, Timeout ? Timeout->QuadPart : INT64_MIN, STATUS_PENDING};
   Clock::time_point deadline;
   bool bounded = Deadline(Timeout, &deadline);
   auto hangAt = Clock::now() + std::chrono::milliseconds(GetSettings().hangLimitMs);
+  Unseen unseen;
+  (void)unseen;
   std::unique_lock<std::mutex> lock(gDispatcher);
   for (;;) {
     if (TryAcquire(header, self)) return tLastWait.status = STATUS_SUCCESS;
@@ -361,6 +358,22 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
                "an unbounded wait was not satisfied within " + std::to_string(GetSettings().hangLimitMs) + " ms");
     }
   }
+}
+
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                               PLARGE_INTEGER Timeout) {
+  (void)WaitReason;
+  (void)WaitMode;
+  (void)Alertable;
+  ThreadState& ts = Current();
+  if (ts.irql >= DISPATCH_LEVEL && (Timeout == nullptr || Timeout->QuadPart != 0)) {
+    Report(Rule::IrqlWaitAtDispatch, "KeWaitForSingleObject", Hex(Object),
+           ts.held.empty() ? "waiting at DISPATCH_LEVEL" : "waiting while holding a spin lock");
+  }
+  NTSTATUS status = WaitOnObject(Object, Timeout);
+  // A satisfied wait orders this thread after whoever signalled the object.
+  if (status == STATUS_SUCCESS) PlatformAcquire(Object);
+  return status;
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
@@ -382,14 +395,14 @@ ULONGLONG KeQueryInterruptTime(void) {
 PKTHREAD KeGetCurrentThread(void) { return CurrentThreadObject(); }
 
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
-  std::lock_guard<std::mutex> guard(gDispatcher);
+  KernelLock guard(gDispatcher);
   KPRIORITY old = Thread->Priority;
   Thread->Priority = Priority;
   return old;
 }
 
 KPRIORITY KeQueryPriorityThread(PKTHREAD Thread) {
-  std::lock_guard<std::mutex> guard(gDispatcher);
+  KernelLock guard(gDispatcher);
   return Thread->Priority;
 }
 
@@ -412,11 +425,11 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
   thread->references = 2;  // the running thread's own, and the handle's
   thread->running = true;
   {
-    std::lock_guard<std::mutex> guard(gThreadLock);
+    KernelLock guard(gThreadLock);
     gLiveThreadObjects.insert(thread);
   }
   {
-    std::lock_guard<std::mutex> guard(gHandleLock);
+    KernelLock guard(gHandleLock);
     uintptr_t h = gNextHandle;
     gNextHandle += 4;
     gHandles[h] = HandleEntry{thread};
@@ -429,8 +442,10 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
   auto info = std::make_shared<ThreadInfo>();
   info->startContext = StartContext;
   info->startRoutine = StartRoutine;
-  std::lock_guard<std::mutex> guard(gThreadLock);
-  gThreads.push_back(SystemThread{std::thread(ThreadMain, thread, info), info});
+  // Created outside the kernel's locks: the creation is the ordering the new thread relies on.
+  std::thread os(ThreadMain, thread, info);
+  KernelLock guard(gThreadLock);
+  gThreads.push_back(SystemThread{std::move(os), info});
   return STATUS_SUCCESS;
 }
 
@@ -453,7 +468,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
   RequireIrqlAtMost(PASSIVE_LEVEL, "ObReferenceObjectByHandle");
   PVOID object;
   {
-    std::lock_guard<std::mutex> guard(gHandleLock);
+    KernelLock guard(gHandleLock);
     auto it = gHandles.find(reinterpret_cast<uintptr_t>(Handle));
     if (it == gHandles.end()) {
       Report(Rule::HandleInvalid, "ObReferenceObjectByHandle", Hex(Handle), "no such handle");
@@ -470,7 +485,7 @@ NTSTATUS ZwClose(HANDLE Handle) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
   PVOID object;
   {
-    std::lock_guard<std::mutex> guard(gHandleLock);
+    KernelLock guard(gHandleLock);
     auto it = gHandles.find(reinterpret_cast<uintptr_t>(Handle));
     if (it == gHandles.end()) {
       Report(Rule::HandleInvalid, "ZwClose", Hex(Handle), "closing a handle that is not open");

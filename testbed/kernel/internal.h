@@ -22,7 +22,71 @@ struct _KTHREAD {
   std::atomic<bool> running;
 };
 
+#if defined(__SANITIZE_THREAD__)
+extern "C" {
+void AnnotateIgnoreSyncBegin(const char* file, int line);
+void AnnotateIgnoreSyncEnd(const char* file, int line);
+void AnnotateIgnoreReadsBegin(const char* file, int line);
+void AnnotateIgnoreReadsEnd(const char* file, int line);
+void AnnotateIgnoreWritesBegin(const char* file, int line);
+void AnnotateIgnoreWritesEnd(const char* file, int line);
+void __tsan_acquire(void* addr);
+void __tsan_release(void* addr);
+}
+#endif
+
 namespace tb {
+
+// The kernel's own bookkeeping is kept out of ThreadSanitizer's sight: its locks would otherwise
+// order driver threads that the platform leaves unordered, and hide the driver's races. Where the
+// platform does order threads (an event set and a wait satisfied, a semaphore, a mutex, a thread's
+// end, an IRP's completion seen by its sender) the kernel says so with PlatformRelease and
+// PlatformAcquire.
+class Unseen {
+ public:
+#if defined(__SANITIZE_THREAD__)
+  Unseen() {
+    AnnotateIgnoreSyncBegin(__FILE__, __LINE__);
+    AnnotateIgnoreReadsBegin(__FILE__, __LINE__);
+    AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
+  }
+  ~Unseen() {
+    AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
+    AnnotateIgnoreReadsEnd(__FILE__, __LINE__);
+    AnnotateIgnoreSyncEnd(__FILE__, __LINE__);
+  }
+#endif
+  Unseen(const Unseen&) = delete;
+  Unseen& operator=(const Unseen&) = delete;
+#if !defined(__SANITIZE_THREAD__)
+  Unseen() = default;
+#endif
+};
+
+// A lock of the kernel's bookkeeping, held out of ThreadSanitizer's sight.
+class KernelLock {
+ public:
+  explicit KernelLock(std::mutex& m) : guard_(m) {}
+
+ private:
+  Unseen unseen_;
+  std::lock_guard<std::mutex> guard_;
+};
+
+inline void PlatformRelease(const void* addr) {
+#if defined(__SANITIZE_THREAD__)
+  __tsan_release(const_cast<void*>(addr));
+#else
+  (void)addr;
+#endif
+}
+inline void PlatformAcquire(const void* addr) {
+#if defined(__SANITIZE_THREAD__)
+  __tsan_acquire(const_cast<void*>(addr));
+#else
+  (void)addr;
+#endif
+}
 
 // One lock and one condition for every dispatcher object: simple, and correct for any mix of
 // waits, sets and releases across threads.

@@ -36,7 +36,7 @@ std::shared_ptr<IrpRecord> LiveRecord(PIRP irp, const char* routine, bool allowC
     Report(Rule::IrpTouchedAfterCompletion, routine, IrpName(irp), "not an IRP the I/O manager knows");
     return nullptr;
   }
-  std::lock_guard<std::mutex> guard(gIrpLock);
+  KernelLock guard(gIrpLock);
   if (rec->state == IrpRecord::State::Freed ||
       (!allowCompleted && rec->state == IrpRecord::State::Completed)) {
     Report(Rule::IrpTouchedAfterCompletion, routine, IrpName(irp),
@@ -55,7 +55,7 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
 NTSTATUS NTAPI HostDispatch(PDEVICE_OBJECT device, PIRP irp) {
   HostHandler handler;
   {
-    std::lock_guard<std::mutex> guard(ObjectLock());
+    KernelLock guard(ObjectLock());
     DeviceRecord* rec = FindDevice(device);
     if (rec != nullptr) handler = rec->handler;
   }
@@ -68,20 +68,20 @@ PDRIVER_DISPATCH InvalidRequestRoutine() { return InvalidDeviceRequest; }
 PDRIVER_DISPATCH HostDispatchRoutine() { return HostDispatch; }
 
 std::shared_ptr<IrpRecord> FindIrp(PIRP irp) {
-  std::lock_guard<std::mutex> guard(gIrpLock);
+  KernelLock guard(gIrpLock);
   auto it = gIrps.find(irp);
   return it == gIrps.end() ? nullptr : it->second;
 }
 
 bool IsLiveIrp(PIRP irp) {
   auto rec = FindIrp(irp);
-  std::lock_guard<std::mutex> guard(gIrpLock);
+  KernelLock guard(gIrpLock);
   return rec && rec->state != IrpRecord::State::Freed;
 }
 
 bool IrpReachedTop(PIRP irp) {
   auto rec = FindIrp(irp);
-  std::lock_guard<std::mutex> guard(gIrpLock);
+  KernelLock guard(gIrpLock);
   return rec && rec->state == IrpRecord::State::Completed;
 }
 
@@ -96,7 +96,7 @@ PIRP AllocateIrpInternal(CCHAR stackSize, bool fromDriver, TopCompletion onTop) 
   rec->marked.assign(static_cast<size_t>(stackSize) + 2, false);
   rec->startNextPower.assign(static_cast<size_t>(stackSize) + 2, false);
   rec->bytes = bytes;
-  std::lock_guard<std::mutex> guard(gIrpLock);
+  KernelLock guard(gIrpLock);
   rec->id = ++gIrpIds;
   gIrps[irp] = rec;
   return irp;
@@ -107,7 +107,7 @@ PIRP AllocateSystemIrp(CCHAR stackSize, TopCompletion onTop) {
 }
 
 static void FreeIrpInternal(PIRP irp, const char* routine) {
-  std::lock_guard<std::mutex> guard(gIrpLock);
+  KernelLock guard(gIrpLock);
   auto it = gIrps.find(irp);
   if (it == gIrps.end()) {
     Report(Rule::IrpDoubleFree, routine, IrpName(irp), "not an IRP the I/O manager knows");
@@ -135,7 +135,7 @@ static void FreeIrpInternal(PIRP irp, const char* routine) {
 void FreeSystemIrp(PIRP irp) { FreeIrpInternal(irp, "test bed"); }
 
 void ResetIo() {
-  std::lock_guard<std::mutex> guard(gIrpLock);
+  KernelLock guard(gIrpLock);
   for (auto& [irp, rec] : gIrps) std::free(irp);
   gIrps.clear();
   gQuarantine.clear();
@@ -144,7 +144,7 @@ void ResetIo() {
 Result SendAndWait(PDEVICE_OBJECT target, PIRP irp) {
   auto rec = FindIrp(irp);
   {
-    std::lock_guard<std::mutex> guard(gIrpLock);
+    KernelLock guard(gIrpLock);
     auto previous = rec->onTop;
     rec->onTop = [previous](PIRP done) {
       if (previous) previous(done);
@@ -152,19 +152,29 @@ Result SendAndWait(PDEVICE_OBJECT target, PIRP irp) {
     };
   }
   NTSTATUS returned = IofCallDriver(target, irp);
-  std::unique_lock<std::mutex> lock(gIrpLock);
-  if (returned != STATUS_PENDING && rec->state != IrpRecord::State::Completed) {
-    lock.unlock();
-    Report(Rule::RequestNotHandled, SymbolName(reinterpret_cast<const void*>(
-                                        target->DriverObject->MajorFunction[StackBase(irp)[irp->StackCount - 1].MajorFunction])),
-           IrpName(irp), "dispatch returned without completing, passing down or pending the request");
+  bool handled;
+  {
+    KernelLock guard(gIrpLock);
+    handled = returned == STATUS_PENDING || rec->state == IrpRecord::State::Completed;
+  }
+  if (!handled) {
+    PDRIVER_DISPATCH routine = target->DriverObject->MajorFunction[StackBase(irp)[irp->StackCount - 1].MajorFunction];
+    Report(Rule::RequestNotHandled, SymbolName(reinterpret_cast<const void*>(routine)), IrpName(irp),
+           "dispatch returned without completing, passing down or pending the request");
     return Result{irp->IoStatus.Status, irp->IoStatus.Information, returned};
   }
-  auto hangAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(GetSettings().hangLimitMs);
-  if (!gIrpDone.wait_until(lock, hangAt, [&] { return rec->state == IrpRecord::State::Completed; })) {
-    lock.unlock();
-    BugCheck(Rule::WaitNeverSatisfied, "test bed", IrpName(irp), "a pended request was never completed");
+  bool completed;
+  {
+    Unseen unseen;
+    (void)unseen;
+  (void)unseen;
+    std::unique_lock<std::mutex> lock(gIrpLock);
+    auto hangAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(GetSettings().hangLimitMs);
+    completed = gIrpDone.wait_until(lock, hangAt, [&] { return rec->state == IrpRecord::State::Completed; });
   }
+  if (!completed) BugCheck(Rule::WaitNeverSatisfied, "test bed", IrpName(irp), "a pended request was never completed");
+  // The sender sees what the completing thread left in the IRP.
+  PlatformAcquire(irp);
   return Result{irp->IoStatus.Status, irp->IoStatus.Information, returned};
 }
 
@@ -200,7 +210,7 @@ VOID TbNoteMarkIrpPending(PIRP Irp) {
   auto rec = LiveRecord(Irp, "IoMarkIrpPending");
   if (!rec) return;
   int location = Irp->CurrentLocation;
-  std::lock_guard<std::mutex> guard(gIrpLock);
+  KernelLock guard(gIrpLock);
   if (location >= 0 && static_cast<size_t>(location) < rec->marked.size()) rec->marked[static_cast<size_t>(location)] = true;
   // Frames on any thread: a lower driver may pend the IRP from a thread of its own.
   for (DispatchFrame* f : rec->activeFrames) {
@@ -234,7 +244,7 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     return;
   }
   InitializeIrp(Irp, PacketSize, StackSize);
-  std::lock_guard<std::mutex> guard(gIrpLock);
+  KernelLock guard(gIrpLock);
   rec->state = IrpRecord::State::Idle;
   std::fill(rec->marked.begin(), rec->marked.end(), false);
 }
@@ -243,7 +253,7 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   auto rec = LiveRecord(Irp, "IoReuseIrp", true);
   if (!rec) return;
   {
-    std::lock_guard<std::mutex> guard(gIrpLock);
+    KernelLock guard(gIrpLock);
     if (rec->state == IrpRecord::State::InFlight && !rec->completing) {
       Report(Rule::IrpFreedWhileInUse, "IoReuseIrp", IrpName(Irp), "reused while a driver below still owns it");
     }
@@ -252,7 +262,7 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   InitializeIrp(Irp, rec->bytes, Irp->StackCount);
   Irp->AllocationFlags = allocationFlags;
   Irp->IoStatus.Status = Iostatus;
-  std::lock_guard<std::mutex> guard(gIrpLock);
+  KernelLock guard(gIrpLock);
   rec->state = IrpRecord::State::Idle;
   std::fill(rec->marked.begin(), rec->marked.end(), false);
   std::fill(rec->startNextPower.begin(), rec->startNextPower.end(), false);
@@ -271,7 +281,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   stack->DeviceObject = DeviceObject;
   int location = Irp->CurrentLocation;
   {
-    std::lock_guard<std::mutex> guard(gIrpLock);
+    KernelLock guard(gIrpLock);
     if (rec->state != IrpRecord::State::InFlight || rec->completing) rec->trip++;
     rec->state = IrpRecord::State::InFlight;
     rec->completing = false;
@@ -283,7 +293,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   frame.location = location;
   frame.thread = std::this_thread::get_id();
   {
-    std::lock_guard<std::mutex> guard(gIrpLock);
+    KernelLock guard(gIrpLock);
     frame.trip = rec->trip;
     rec->activeFrames.push_back(&frame);
   }
@@ -293,7 +303,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   Current().frames.pop_back();
   bool anyMarked;
   {
-    std::lock_guard<std::mutex> guard(gIrpLock);
+    KernelLock guard(gIrpLock);
     rec->activeFrames.erase(std::find(rec->activeFrames.begin(), rec->activeFrames.end(), &frame));
     anyMarked = frame.markedBelow;
   }
@@ -312,7 +322,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
   auto rec = FindIrp(Irp);
   {
-    std::lock_guard<std::mutex> guard(gIrpLock);
+    KernelLock guard(gIrpLock);
     if (!rec || rec->state == IrpRecord::State::Freed) {
       Report(Rule::IrpTouchedAfterCompletion, "IofCompleteRequest", IrpName(Irp), "completing an IRP that was freed");
       return;
@@ -337,7 +347,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   }
   uint64_t trip;
   {
-    std::lock_guard<std::mutex> guard(gIrpLock);
+    KernelLock guard(gIrpLock);
     rec->completing = true;
     trip = rec->trip;
   }
@@ -358,7 +368,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       PDEVICE_OBJECT above = atTop ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
       NTSTATUS status = RunDriverRoutine(reinterpret_cast<const void*>(routine), "completion routine",
                                          [&] { return routine(above, Irp, context); });
-      std::lock_guard<std::mutex> guard(gIrpLock);
+      KernelLock guard(gIrpLock);
       bool resent = rec->trip != trip;
       if (status == STATUS_MORE_PROCESSING_REQUIRED) {
         // The IRP is its owner's again, or already on a new trip the routine sent it on.
@@ -384,8 +394,9 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   }
   TopCompletion onTop;
   bool fromDriver;
+  PlatformRelease(Irp);
   {
-    std::lock_guard<std::mutex> guard(gIrpLock);
+    KernelLock guard(gIrpLock);
     rec->completing = false;
     rec->state = IrpRecord::State::Completed;
     onTop = rec->onTop;
@@ -460,7 +471,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     irp->UserBuffer = OutputBuffer;
   }
   auto rec = FindIrp(irp);
-  std::lock_guard<std::mutex> guard(gIrpLock);
+  KernelLock guard(gIrpLock);
   rec->onTop = [system, OutputBuffer, method](PIRP done) {
     if (method == METHOD_BUFFERED && system != nullptr) {
       if (OutputBuffer != nullptr && NT_SUCCESS(done->IoStatus.Status)) {

@@ -14,12 +14,12 @@ Settings gSettings;
 Settings& GetSettings() { return gSettings; }
 
 std::vector<std::string> DebugOutput() {
-  std::lock_guard<std::mutex> guard(gDebugLock);
+  KernelLock guard(gDebugLock);
   return gDebug;
 }
 
 void ClearDebugOutput() {
-  std::lock_guard<std::mutex> guard(gDebugLock);
+  KernelLock guard(gDebugLock);
   gDebug.clear();
 }
 
@@ -76,7 +76,7 @@ ULONG DbgPrint(PCSTR Format, ...) {
   int n = std::vsnprintf(buffer, sizeof buffer, Format, args);
   va_end(args);
   {
-    std::lock_guard<std::mutex> guard(gDebugLock);
+    KernelLock guard(gDebugLock);
     gDebug.emplace_back(buffer);
   }
   if (gSettings.echoDebugPrint) std::fprintf(stderr, "%s\n", buffer);

@@ -55,7 +55,7 @@ PDRIVER_OBJECT NewDriverObject(const std::u16string& name, bool host) {
 
 NTSTATUS CreateDeviceInternal(PDRIVER_OBJECT driver, ULONG extensionSize, const std::u16string* name,
                               DEVICE_TYPE type, ULONG characteristics, PDEVICE_OBJECT* out, bool host) {
-  std::lock_guard<std::mutex> guard(gObjects);
+  KernelLock guard(gObjects);
   std::u16string chosen;
   if (name != nullptr) {
     chosen = *name;
@@ -96,6 +96,8 @@ NTSTATUS CreateDeviceInternal(PDRIVER_OBJECT driver, ULONG extensionSize, const 
 }
 
 void DeleteDeviceInternal(PDEVICE_OBJECT device, const char* routine) {
+  Unseen unseen;
+  (void)unseen;
   std::unique_lock<std::mutex> lock(gObjects);
   DeviceRecord* rec = FindDevice(device);
   if (rec == nullptr) {
@@ -145,19 +147,19 @@ DeviceRecord* FindDevice(PDEVICE_OBJECT device) {
 }
 
 bool IsDeviceDeleted(PDEVICE_OBJECT device) {
-  std::lock_guard<std::mutex> guard(gObjects);
+  KernelLock guard(gObjects);
   DeviceRecord* rec = FindDevice(device);
   return rec == nullptr || rec->deleted;
 }
 
 std::u16string DeviceName(PDEVICE_OBJECT device) {
-  std::lock_guard<std::mutex> guard(gObjects);
+  KernelLock guard(gObjects);
   DeviceRecord* rec = FindDevice(device);
   return rec ? rec->name : std::u16string();
 }
 
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
-  std::lock_guard<std::mutex> guard(gObjects);
+  KernelLock guard(gObjects);
   while (device->AttachedDevice != nullptr) device = device->AttachedDevice;
   return device;
 }
@@ -166,7 +168,7 @@ PDEVICE_OBJECT CreateHostDevice(const std::string& driverName, HostHandler handl
                                 ULONG extensionSize) {
   PDRIVER_OBJECT driver;
   {
-    std::lock_guard<std::mutex> guard(gObjects);
+    KernelLock guard(gObjects);
     auto it = gHostDrivers.find(driverName);
     if (it == gHostDrivers.end()) {
       driver = NewDriverObject(Widen(driverName), true);
@@ -177,7 +179,7 @@ PDEVICE_OBJECT CreateHostDevice(const std::string& driverName, HostHandler handl
   }
   PDEVICE_OBJECT device = nullptr;
   CreateDeviceInternal(driver, extensionSize, nullptr, FILE_DEVICE_UNKNOWN, 0, &device, true);
-  std::lock_guard<std::mutex> guard(gObjects);
+  KernelLock guard(gObjects);
   device->StackSize = stackSize;
   device->Flags &= ~DO_DEVICE_INITIALIZING;
   FindDevice(device)->handler = std::move(handler);
@@ -187,36 +189,36 @@ PDEVICE_OBJECT CreateHostDevice(const std::string& driverName, HostHandler handl
 void DeleteHostDevice(PDEVICE_OBJECT device) { DeleteDeviceInternal(device, "test bed"); }
 
 void SetHostHandler(PDEVICE_OBJECT device, HostHandler handler) {
-  std::lock_guard<std::mutex> guard(gObjects);
+  KernelLock guard(gObjects);
   FindDevice(device)->handler = std::move(handler);
 }
 
 void MarkPhysicalDevice(PDEVICE_OBJECT device, const std::u16string& instancePath) {
-  std::lock_guard<std::mutex> guard(gObjects);
+  KernelLock guard(gObjects);
   DeviceRecord* rec = FindDevice(device);
   rec->physical = true;
   rec->instancePath = instancePath;
 }
 
 void SetAttachRefused(PDEVICE_OBJECT pdo, bool refused) {
-  std::lock_guard<std::mutex> guard(gObjects);
+  KernelLock guard(gObjects);
   FindDevice(pdo)->attachRefused = refused;
 }
 
 void SetInterfaceLinkOverride(PDEVICE_OBJECT pdo, const std::u16string& link) {
-  std::lock_guard<std::mutex> guard(gObjects);
+  KernelLock guard(gObjects);
   FindDevice(pdo)->linkOverride = link;
 }
 
 std::vector<InterfaceState> Interfaces() {
-  std::lock_guard<std::mutex> guard(gObjects);
+  KernelLock guard(gObjects);
   return gInterfaces;
 }
 
 PDRIVER_OBJECT LoadDriver(PDRIVER_INITIALIZE entry, const std::u16string& serviceName) {
   PDRIVER_OBJECT driver;
   {
-    std::lock_guard<std::mutex> guard(gObjects);
+    KernelLock guard(gObjects);
     driver = NewDriverObject(u"\\Driver\\" + serviceName, false);
   }
   std::u16string path = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + serviceName;
@@ -250,7 +252,7 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
 }
 
 void ResetObjects() {
-  std::lock_guard<std::mutex> guard(gObjects);
+  KernelLock guard(gObjects);
   for (auto& [d, rec] : gDevices) std::free(rec->block);
   gDevices.clear();
   gNames.clear();
@@ -284,7 +286,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack");
-  std::lock_guard<std::mutex> guard(gObjects);
+  KernelLock guard(gObjects);
   DeviceRecord* bottom = FindDevice(TargetDevice);
   if (bottom == nullptr || bottom->deleted || bottom->attachRefused) return nullptr;
   PDEVICE_OBJECT top = TargetDevice;
@@ -297,7 +299,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
 
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice");
-  std::lock_guard<std::mutex> guard(gObjects);
+  KernelLock guard(gObjects);
   PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
   if (above == nullptr) {
     Report(Rule::ObjectUnknown, "IoDetachDevice", Hex(TargetDevice), "nothing is attached to this device");
@@ -315,7 +317,7 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
 
 LONG_PTR ObfReferenceObject(PVOID Object) {
   {
-    std::lock_guard<std::mutex> guard(gObjects);
+    KernelLock guard(gObjects);
     DeviceRecord* rec = FindDevice(static_cast<PDEVICE_OBJECT>(Object));
     if (rec != nullptr) return ++rec->device->ReferenceCount;
   }
@@ -326,7 +328,7 @@ LONG_PTR ObfReferenceObject(PVOID Object) {
 
 LONG_PTR ObfDereferenceObject(PVOID Object) {
   {
-    std::lock_guard<std::mutex> guard(gObjects);
+    KernelLock guard(gObjects);
     DeviceRecord* rec = FindDevice(static_cast<PDEVICE_OBJECT>(Object));
     if (rec != nullptr) {
       if (rec->device->ReferenceCount <= 0) {
@@ -346,7 +348,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
   RequireIrqlAtMost(PASSIVE_LEVEL, "IoRegisterDeviceInterface");
   std::u16string link;
   {
-    std::lock_guard<std::mutex> guard(gObjects);
+    KernelLock guard(gObjects);
     DeviceRecord* rec = FindDevice(PhysicalDeviceObject);
     if (rec == nullptr || !rec->physical) return STATUS_INVALID_DEVICE_REQUEST;
     if (!rec->linkOverride.empty()) {
@@ -367,7 +369,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
   SymbolicLinkName->Buffer = buffer;
   SymbolicLinkName->Length = static_cast<USHORT>(link.size() * sizeof(WCHAR));
   SymbolicLinkName->MaximumLength = static_cast<USHORT>(bytes);
-  std::lock_guard<std::mutex> guard(gObjects);
+  KernelLock guard(gObjects);
   for (auto& i : gInterfaces) {
     if (i.link == link) return STATUS_SUCCESS;
   }
@@ -378,7 +380,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "IoSetDeviceInterfaceState");
   std::u16string link = FromCounted(SymbolicLinkName);
-  std::lock_guard<std::mutex> guard(gObjects);
+  KernelLock guard(gObjects);
   for (auto& i : gInterfaces) {
     if (i.link == link) {
       i.enabled = Enable != FALSE;

@@ -37,7 +37,7 @@ bool IsPaged(POOL_TYPE type) { return (type & 1) != 0; }
 }  // namespace
 
 void SetFaultPlan(const FaultPlan& plan) {
-  std::lock_guard<std::mutex> guard(gFaultLock);
+  KernelLock guard(gFaultLock);
   gPlan = plan;
   gAllocations = 0;
   gInjected = 0;
@@ -48,22 +48,22 @@ void SetFaultPlan(const FaultPlan& plan) {
 void ClearFaults() { SetFaultPlan(FaultPlan{}); }
 
 uint64_t AllocationCount() {
-  std::lock_guard<std::mutex> guard(gFaultLock);
+  KernelLock guard(gFaultLock);
   return gAllocations;
 }
 
 uint64_t AllocationCountOf(AllocKind kind) {
-  std::lock_guard<std::mutex> guard(gFaultLock);
+  KernelLock guard(gFaultLock);
   return gByKind[static_cast<int>(kind)];
 }
 
 uint64_t InjectedFailureCount() {
-  std::lock_guard<std::mutex> guard(gFaultLock);
+  KernelLock guard(gFaultLock);
   return gInjected;
 }
 
 bool ShouldFailAllocation(AllocKind kind) {
-  std::lock_guard<std::mutex> guard(gFaultLock);
+  KernelLock guard(gFaultLock);
   uint64_t n = ++gAllocations;
   gByKind[static_cast<int>(kind)]++;
   bool fail = gPlan.failAll || (gPlan.failNth != 0 && n == gPlan.failNth) ||
@@ -92,7 +92,7 @@ void* AllocatePoolInternal(POOL_TYPE type, size_t bytes, ULONG tag, bool inject,
   void* p = std::malloc(bytes == 0 ? 1 : bytes);
   // Pool is not zeroed on the platform: a pattern makes reliance on zero-fill visible.
   std::memset(p, 0xC5, bytes);
-  std::lock_guard<std::mutex> guard(gPoolLock);
+  KernelLock guard(gPoolLock);
   gBlocks[p] = Block{bytes, tag, type, ++gSequence};
   gFreed.erase(p);
   TagTotals& t = gTotals[tag];
@@ -109,7 +109,7 @@ static void FreePool(void* p, const char* routine, bool checkTag, ULONG tag) {
   }
   Block block;
   {
-    std::lock_guard<std::mutex> guard(gPoolLock);
+    KernelLock guard(gPoolLock);
     auto it = gBlocks.find(p);
     if (it == gBlocks.end()) {
       bool twice = gFreed.count(p) != 0;
@@ -138,7 +138,7 @@ static void FreePool(void* p, const char* routine, bool checkTag, ULONG tag) {
 void SystemFreePool(void* p) { FreePool(p, "system", false, 0); }
 
 bool IsPoolBlock(const void* p, POOL_TYPE* type, ULONG* tag) {
-  std::lock_guard<std::mutex> guard(gPoolLock);
+  KernelLock guard(gPoolLock);
   auto it = gBlocks.find(const_cast<void*>(p));
   if (it == gBlocks.end()) return false;
   if (type) *type = it->second.type;
@@ -147,14 +147,14 @@ bool IsPoolBlock(const void* p, POOL_TYPE* type, ULONG* tag) {
 }
 
 std::vector<PoolBlock> OutstandingPool() {
-  std::lock_guard<std::mutex> guard(gPoolLock);
+  KernelLock guard(gPoolLock);
   std::vector<PoolBlock> out;
   for (auto& [p, b] : gBlocks) out.push_back(PoolBlock{p, b.size, b.tag, b.type, b.sequence});
   return out;
 }
 
 std::map<ULONG, TagTotals> PoolTotals() {
-  std::lock_guard<std::mutex> guard(gPoolLock);
+  KernelLock guard(gPoolLock);
   return gTotals;
 }
 
@@ -175,7 +175,7 @@ size_t CheckPoolLeaks(const std::string& when, ULONG onlyTag) {
 }
 
 void ResetPool() {
-  std::lock_guard<std::mutex> guard(gPoolLock);
+  KernelLock guard(gPoolLock);
   for (auto& [p, b] : gBlocks) std::free(p);
   gBlocks.clear();
   gFreed.clear();

@@ -11,7 +11,7 @@ std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> gInvalidateHook;
 }  // namespace
 
 POWER_STATE ReportedPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type) {
-  std::lock_guard<std::mutex> guard(gPowerLock);
+  KernelLock guard(gPowerLock);
   auto it = gReported.find({device, static_cast<int>(type)});
   POWER_STATE none;
   none.DeviceState = PowerDeviceUnspecified;
@@ -19,17 +19,17 @@ POWER_STATE ReportedPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type) {
 }
 
 std::vector<std::pair<PDEVICE_OBJECT, DEVICE_RELATION_TYPE>> InvalidatedRelations() {
-  std::lock_guard<std::mutex> guard(gPowerLock);
+  KernelLock guard(gPowerLock);
   return gInvalidated;
 }
 
 void SetInvalidateRelationsHook(std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> hook) {
-  std::lock_guard<std::mutex> guard(gPowerLock);
+  KernelLock guard(gPowerLock);
   gInvalidateHook = std::move(hook);
 }
 
 void ResetPower() {
-  std::lock_guard<std::mutex> guard(gPowerLock);
+  KernelLock guard(gPowerLock);
   gReported.clear();
   gInvalidated.clear();
   gInvalidateHook = nullptr;
@@ -55,7 +55,7 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
 }
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
-  std::lock_guard<std::mutex> guard(gPowerLock);
+  KernelLock guard(gPowerLock);
   auto key = std::make_pair(DeviceObject, static_cast<int>(Type));
   POWER_STATE old;
   old.DeviceState = PowerDeviceUnspecified;
@@ -99,7 +99,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
 VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type) {
   std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> hook;
   {
-    std::lock_guard<std::mutex> guard(gPowerLock);
+    KernelLock guard(gPowerLock);
     gInvalidated.emplace_back(DeviceObject, Type);
     hook = gInvalidateHook;
   }

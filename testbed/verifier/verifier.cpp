@@ -74,12 +74,12 @@ std::string Violation::ToString() const {
 }
 
 void SetViolationHandler(ViolationHandler handler) {
-  std::lock_guard<std::mutex> guard(gLock);
+  KernelLock guard(gLock);
   gHandler = std::move(handler);
 }
 
 std::vector<Violation> Violations() {
-  std::lock_guard<std::mutex> guard(gLock);
+  KernelLock guard(gLock);
   return gViolations;
 }
 
@@ -87,7 +87,7 @@ void Report(Rule rule, std::string routine, std::string object, std::string mess
   Violation v{rule, std::move(routine), std::move(object), std::move(message)};
   ViolationHandler handler;
   {
-    std::lock_guard<std::mutex> guard(gLock);
+    KernelLock guard(gLock);
     gViolations.push_back(v);
     handler = gHandler;
   }
@@ -106,7 +106,7 @@ void BugCheck(Rule rule, std::string routine, std::string object, std::string me
 }
 
 void ResetVerifier() {
-  std::lock_guard<std::mutex> guard(gLock);
+  KernelLock guard(gLock);
   gViolations.clear();
 }
 
