@@ -4,9 +4,22 @@
 // which order relative to the mock bus.
 #include <wdm.h>
 
+// {7C1A2B3D-0E4F-4A5B-8C6D-7E8F90A1B2C3}: enabled while the child runs, so that the test program
+// can see from user mode that Wine started the child under this driver.
+static const GUID StubInterface = {0x7C1A2B3D, 0x0E4F, 0x4A5B, {0x8C, 0x6D, 0x7E, 0x8F, 0x90, 0xA1, 0xB2, 0xC3}};
+
 struct StubExtension {
   PDEVICE_OBJECT Lower;
+  PDEVICE_OBJECT Pdo;
+  UNICODE_STRING Link;  // Buffer set while the interface is registered
 };
+
+static void DisableInterface(struct StubExtension* Ext) {
+  if (Ext->Link.Buffer == NULL) return;
+  IoSetDeviceInterfaceState(&Ext->Link, FALSE);
+  RtlFreeUnicodeString(&Ext->Link);
+  Ext->Link.Buffer = NULL;
+}
 
 static StubExtension* Ext(PDEVICE_OBJECT Device) { return static_cast<StubExtension*>(Device->DeviceExtension); }
 
@@ -38,6 +51,11 @@ static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT Device, PIRP Irp) {
   PDEVICE_OBJECT lower = Ext(Device)->Lower;
   NTSTATUS status = ForwardAndWait(Device, Irp);
   DbgPrint("clientstub: child pnp minor 0x%02x type %u -> 0x%08x\n", minor, type, static_cast<ULONG>(status));
+  if (minor == IRP_MN_START_DEVICE && NT_SUCCESS(status) && Ext(Device)->Link.Buffer == NULL &&
+      NT_SUCCESS(IoRegisterDeviceInterface(Ext(Device)->Pdo, &StubInterface, NULL, &Ext(Device)->Link))) {
+    IoSetDeviceInterfaceState(&Ext(Device)->Link, TRUE);
+  }
+  if (minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_REMOVE_DEVICE) DisableInterface(Ext(Device));
   IoCompleteRequest(Irp, IO_NO_INCREMENT);
   if (minor == IRP_MN_REMOVE_DEVICE) {
     IoDetachDevice(lower);
@@ -66,6 +84,7 @@ static NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Pdo) {
     IoDeleteDevice(fdo);
     return STATUS_NO_SUCH_DEVICE;
   }
+  Ext(fdo)->Pdo = Pdo;
   fdo->Flags &= ~DO_DEVICE_INITIALIZING;
   DbgPrint("clientstub: added on child\n");
   return STATUS_SUCCESS;

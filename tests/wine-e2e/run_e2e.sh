@@ -44,7 +44,8 @@ timeout 30 wineserver -k || true
 c=$WINEPREFIX/drive_c
 for d in $dirs; do
   mkdir -p "$c/windows/$d/drivers"
-  cp "$build/usbmidi.sys" "$build/usbmidimock.sys" "$build/usbmidistub.sys" "$c/windows/$d/drivers/"
+  # usbmidi.sys comes through its INF's CopyFiles, as it would on Windows.
+  cp "$build/usbmidimock.sys" "$build/usbmidistub.sys" "$c/windows/$d/drivers/"
 done
 # Wine searches windows\inf for the USB device's driver; driver.inf copies usbmidi.sys from
 # beside itself.
