@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <random>
 #include <thread>
 
 #include "core/driver.h"
@@ -145,7 +146,13 @@ void BM_QueueBytesToWireLatency(benchmark::State& state) {
   rig.ep->OnOut([&](const tb::WireTransfer& w) { arrived = w.time.time_since_epoch().count(); });
   std::vector<double> us;
   UCHAR msg[3] = {0x90, 0x3C, 0x40};
+  std::mt19937 random(12345);
+  std::uniform_int_distribution<int> gap(0, 3000);
   for (auto _ : state) {
+    // Bytes arrive at any point of the writer's sleep, not right after its last drain.
+    state.PauseTiming();
+    std::this_thread::sleep_for(std::chrono::microseconds(gap(random)));
+    state.ResumeTiming();
     arrived = 0;
     auto start = Clock::now();
     QueueBytes(rig.fdo, msg, 3);

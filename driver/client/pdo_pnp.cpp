@@ -116,7 +116,13 @@ static NTSTATUS Capabilities(PIRP Irp, PIO_STACK_LOCATION Stack) {
 static NTSTATUS RemoveChild(PDEVICE_OBJECT DeviceObject, PIRP Irp, PdoExtension* Pdo) {
   Pdo->Flags = PDO_REMOVED;
   FdoExtension* parent = FdoExt(Pdo->Parent);
+  // The receive path walks the child's reader slot under RxLock while ChildCount says there is
+  // one: dropping the count under the same lock means no completion routine is still in this
+  // extension once the device goes.
+  KIRQL irql;
+  KeAcquireSpinLock(&parent->RxLock, &irql);
   if (parent->ChildExtension != NULL && parent->ChildExtension->Self == DeviceObject) parent->ChildCount = 0;
+  KeReleaseSpinLock(&parent->RxLock, irql);
   IoDeleteDevice(DeviceObject);
   return Complete(Irp, STATUS_SUCCESS);
 }

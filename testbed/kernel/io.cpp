@@ -278,7 +278,9 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (static_cast<size_t>(location) < rec->marked.size()) rec->marked[static_cast<size_t>(location)] = false;
   }
   PDRIVER_DISPATCH routine = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
-  DispatchFrame frame{rec, location};
+  DispatchFrame frame;
+  frame.record = rec;
+  frame.location = location;
   frame.thread = std::this_thread::get_id();
   {
     std::lock_guard<std::mutex> guard(gIrpLock);

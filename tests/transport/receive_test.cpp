@@ -42,7 +42,12 @@ class ReceiveTest : public StreamTest {
     return PlaceRead(ext_, &ctx->PendingReadIrp, &ctx->RxReadIndex, &ctx->ReadBuffer, &ctx->ReadLength, r);
   }
   void TearDown() override {
-    ext_->OpenContextList = nullptr;
+    if (ext_ != nullptr) {
+      KIRQL old;
+      KeAcquireSpinLock(&ext_->RxLock, &old);
+      ext_->OpenContextList = nullptr;
+      KeReleaseSpinLock(&ext_->RxLock, old);
+    }
     StreamTest::TearDown();
   }
   std::vector<std::unique_ptr<OpenContext>> opens_;
@@ -248,6 +253,21 @@ TEST_F(ConcurrentReceiveTest, TwoCompletionsAtOnceWithReadersBeingServed) {
     ASSERT_EQ(seen[i].size(), size_t(2 * kBatches * kBatch)) << "reader " << i;
     for (size_t k = 0; k < seen[i].size(); k += 2) EXPECT_EQ(seen[i][k + 1], 0x7F) << "a transfer was split";
   }
+}
+
+// The child goes away while transfers keep completing on two threads: no completion routine may
+// still be serving its slot when the device is deleted.
+TEST_F(ConcurrentReceiveTest, ChildRemovedWhileBytesArrive) {
+  std::vector<PDEVICE_OBJECT> children = pnp_->QueryBusRelations(pdo_);
+  ASSERT_EQ(children.size(), 1u);
+  ep_->StartGenerator(20000, {0x90, 0x3C, 0x40});
+  ASSERT_TRUE(ep_->WaitDelivered(50));
+  pnp_->Remove(children[0]);
+  size_t before = ep_->Delivered();
+  ASSERT_TRUE(ep_->WaitDelivered(before + 50)) << "reads go on without the child";
+  ep_->StopGenerator();
+  EXPECT_EQ(ext_->ChildCount, 0u);
+  EXPECT_TRUE(tb::IsDeviceDeleted(children[0]));
 }
 
 }  // namespace
