@@ -1,7 +1,9 @@
 #!/bin/bash
 # Builds usbmidi.sys for x86 (primary) and x64 with Debian's mingw-w64 and runs
 # its checks: image rules and INF (label winbuild), load/unload under Wine
-# (label wine). Installs what it needs; safe to run again.
+# (label wine), and the end-to-end run under Wine's PnP manager with a mock USB
+# bus (label wine-e2e; every wine command under a timeout, a fresh prefix per
+# run). Installs what it needs; safe to run again.
 #
 #   scripts/test-windows.sh            install if needed, build and test both
 #   SKIP_INSTALL=1 scripts/test-windows.sh   assume the packages are present
@@ -72,6 +74,10 @@ for preset in $presets; do
   "$objdump" -p "$image" | awk '/DLL Name:/ {dll = $3; next} /^[[:space:]]*$/ {dll = ""}
     dll != "" && $1 ~ /^[0-9a-f]+$/ && $2 ~ /^[0-9]+$/ && NF == 3 {imp[dll] = imp[dll] " " $3}
     END {for (d in imp) print "  imports " d ":" imp[d]}'
+done
+for preset in $presets; do
+  seq=$(ls build/$preset/wine-e2e-*.sequence 2>/dev/null | head -1)
+  [ -n "$seq" ] && echo "$preset: wine-e2e request sequence in $seq"
 done
 echo "test-windows.sh finished in $((SECONDS - start)) s"
 exit $status
