@@ -142,6 +142,9 @@ NTSTATUS PdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
       return Complete(Irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE:
       return RemoveChild(DeviceObject, Irp, Pdo);
+    case IRP_MN_SURPRISE_REMOVAL:
+      // A bus driver may not fail a surprise removal; the remove that follows does the work.
+      return Complete(Irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_DEVICE_RELATIONS:
       if (Stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) return TargetRelation(Irp, Pdo);
       return CompleteAsCarried(Irp);

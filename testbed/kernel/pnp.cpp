@@ -263,12 +263,11 @@ std::vector<PDEVICE_OBJECT> PnpManager::QueryBusRelations(PDEVICE_OBJECT pdo, bo
       if (!c->removed && std::find(listed.begin(), listed.end(), c->pdo) == listed.end()) missing.push_back(c);
     }
   }
+  // As the platform does: the whole subtree of a vanished child is surprise-removed if it ran,
+  // then removed, children first.
   for (auto* c : missing) {
-    if (c->started) {
-      Result s = Send(c->pdo, IRP_MN_SURPRISE_REMOVAL);
-      Record(c, "SURPRISE_REMOVAL", s.status, "");
-    }
-    RemoveOne(c);
+    if (c->started) SurpriseSubtree(c);
+    RemoveSubtree(c);
   }
   if (enumerate) {
     for (auto* c : fresh) EnumerateChild(c->pdo);
