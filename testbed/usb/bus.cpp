@@ -538,20 +538,7 @@ void UsbBus::SelectConfiguration(PURB urb, UrbRecord& rec, std::vector<PIRP>& ca
     }
     auto endpoints = EndpointsAfter(copied, ifc);
     if (endpoints.size() != ifc->bNumEndpoints) return invalid();
-    info->Class = ifc->bInterfaceClass;
-    info->SubClass = ifc->bInterfaceSubClass;
-    info->Protocol = ifc->bInterfaceProtocol;
-    info->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(NewHandle());
-    for (ULONG i = 0; i < info->NumberOfPipes; i++) {
-      auto& p = info->Pipes[i];
-      p.EndpointAddress = endpoints[i]->bEndpointAddress;
-      p.MaximumPacketSize = endpoints[i]->wMaxPacketSize;
-      p.Interval = endpoints[i]->bInterval;
-      p.PipeType = static_cast<USBD_PIPE_TYPE>(endpoints[i]->bmAttributes & USB_ENDPOINT_TYPE_MASK);
-      p.PipeHandle = NewHandle();
-      fresh.push_back(std::make_unique<Pipe>(
-          Pipe{PipeInfo{p.PipeHandle, p.EndpointAddress, ifc->bInterfaceNumber, p.PipeType, p.MaximumTransferSize, 0}, {}}));
-    }
+    FillInterface(info, ifc, endpoints, fresh);
     entry += info->Length;
   }
   DropPipes(-1, cancelled);
@@ -585,20 +572,30 @@ void UsbBus::SelectInterface(PURB urb, UrbRecord& rec, std::vector<PIRP>& cancel
   if (endpoints.size() != ifc->bNumEndpoints) return invalid(USBD_STATUS_INVALID_PARAMETER);
   DropPipes(info->InterfaceNumber, cancelled);
   info->NumberOfPipes = ifc->bNumEndpoints;
+  for (ULONG i = 0; i < info->NumberOfPipes; i++) {
+    rec.maximumTransferSizes.push_back(info->Pipes[i].MaximumTransferSize);
+    rec.pipeTypesAsked.push_back(static_cast<int>(info->Pipes[i].PipeType));
+  }
+  FillInterface(info, ifc, endpoints, pipes_);
+}
+
+// Answers an interface entry the way the stack does: the interface's identity, a handle, and a
+// pipe with a fresh handle for each endpoint, in descriptor order.
+void UsbBus::FillInterface(PUSBD_INTERFACE_INFORMATION info, PUSB_INTERFACE_DESCRIPTOR ifc,
+                           const std::vector<PUSB_ENDPOINT_DESCRIPTOR>& endpoints,
+                           std::vector<std::unique_ptr<Pipe>>& into) {
   info->Class = ifc->bInterfaceClass;
   info->SubClass = ifc->bInterfaceSubClass;
   info->Protocol = ifc->bInterfaceProtocol;
   info->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(NewHandle());
   for (ULONG i = 0; i < info->NumberOfPipes; i++) {
     auto& p = info->Pipes[i];
-    rec.maximumTransferSizes.push_back(p.MaximumTransferSize);
-    rec.pipeTypesAsked.push_back(static_cast<int>(p.PipeType));
     p.EndpointAddress = endpoints[i]->bEndpointAddress;
     p.MaximumPacketSize = endpoints[i]->wMaxPacketSize;
     p.Interval = endpoints[i]->bInterval;
     p.PipeType = static_cast<USBD_PIPE_TYPE>(endpoints[i]->bmAttributes & USB_ENDPOINT_TYPE_MASK);
     p.PipeHandle = NewHandle();
-    pipes_.push_back(std::make_unique<Pipe>(
+    into.push_back(std::make_unique<Pipe>(
         Pipe{PipeInfo{p.PipeHandle, p.EndpointAddress, ifc->bInterfaceNumber, p.PipeType, p.MaximumTransferSize, 0}, {}}));
   }
 }

@@ -204,6 +204,8 @@ class UsbBus {
   bool Answer(PIRP irp, PURB urb, UrbRecord& rec, std::vector<PIRP>& cancelled, ULONG shortBytes);
   void SelectConfiguration(PURB urb, UrbRecord& rec, std::vector<PIRP>& cancelled);
   void SelectInterface(PURB urb, UrbRecord& rec, std::vector<PIRP>& cancelled);
+  void FillInterface(PUSBD_INTERFACE_INFORMATION info, PUSB_INTERFACE_DESCRIPTOR ifc,
+                     const std::vector<PUSB_ENDPOINT_DESCRIPTOR>& endpoints, std::vector<std::unique_ptr<Pipe>>& into);
   void DropPipes(int interfaceNumber, std::vector<PIRP>& cancelled);  // -1: all
   void TakePending(Pipe& pipe, std::vector<PIRP>& out);
   Pipe* FindPipe(USBD_PIPE_HANDLE handle);

@@ -62,11 +62,7 @@ void StreamTest::Remove() {
   pdo_ = nullptr;
 }
 
-namespace {
-// Mirrors the client's cancel routine: lets go of the cancel lock before taking RxLock, clears the
-// slot if it still holds this request, and completes it as cancelled.
-VOID NTAPI TestReadCancel(PDEVICE_OBJECT, PIRP irp) {
-  IoReleaseCancelSpinLock(irp->CancelIrql);
+void FinishCancelledRead(PIRP irp) {
   auto* fdo = static_cast<FdoExtension*>(irp->Tail.Overlay.DriverContext[2]);
   auto* slot = static_cast<PIRP*>(irp->Tail.Overlay.DriverContext[1]);
   KIRQL old;
@@ -76,6 +72,13 @@ VOID NTAPI TestReadCancel(PDEVICE_OBJECT, PIRP irp) {
   irp->IoStatus.Status = STATUS_CANCELLED;
   irp->IoStatus.Information = 0;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+namespace {
+// Mirrors the client's cancel routine: lets go of the cancel lock before taking RxLock.
+VOID NTAPI TestReadCancel(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  FinishCancelledRead(irp);
 }
 }  // namespace
 

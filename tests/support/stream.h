@@ -52,3 +52,7 @@ struct ReaderRequest {
 // Returns true when it was completed at once.
 bool PlaceRead(FdoExtension* fdo, PIRP* pendingSlot, ULONG* readIndex, PUCHAR* bufferSlot, ULONG* lengthSlot,
                ReaderRequest& request);
+
+// The second half of a read's cancel routine, after the cancel lock is released: clears the slot
+// if it still holds the request, and completes it as cancelled.
+void FinishCancelledRead(PIRP irp);

@@ -166,15 +166,7 @@ VOID NTAPI SlowCancel(PDEVICE_OBJECT, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
   gCancelEntered = true;
   while (!gCancelGo.load()) std::this_thread::yield();
-  auto* fdo = static_cast<FdoExtension*>(irp->Tail.Overlay.DriverContext[2]);
-  auto* slot = static_cast<PIRP*>(irp->Tail.Overlay.DriverContext[1]);
-  KIRQL old;
-  KeAcquireSpinLock(&fdo->RxLock, &old);
-  if (*slot == irp) *slot = nullptr;
-  KeReleaseSpinLock(&fdo->RxLock, old);
-  irp->IoStatus.Status = STATUS_CANCELLED;
-  irp->IoStatus.Information = 0;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  FinishCancelledRead(irp);
 }
 
 TEST_F(ReceiveTest, AReadWhoseCancelHasBegunIsLeftToItsCancelRoutine) {
