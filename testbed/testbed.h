@@ -148,6 +148,8 @@ std::map<ULONG, TagTotals> PoolTotals();
 std::string TagName(ULONG tag);
 // Reports a PoolLeak for each block still allocated (optionally only of one tag); returns count.
 size_t CheckPoolLeaks(const std::string& when, ULONG onlyTag = 0);
+// Reports an IrpLeak for each IRP a driver allocated and has not freed; returns the count.
+size_t CheckIrpLeaks(const std::string& when);
 // Releases a block that a driver handed to the system (ID strings, relations lists).
 void SystemFreePool(void* p);
 bool IsPoolBlock(const void* p, POOL_TYPE* type = nullptr, ULONG* tag = nullptr);
@@ -209,6 +211,10 @@ void SetInterfaceLinkOverride(PDEVICE_OBJECT pdo, const std::u16string& link);
 // Objects, devices, interfaces, threads, power.
 // ---------------------------------------------------------------------------------------------
 bool IsDeviceDeleted(PDEVICE_OBJECT device);
+// Who catches a touch of freed IRPs and devices in this build: the verifier (debug build, guard
+// pages), AddressSanitizer, or nobody (ThreadSanitizer and the optimised build).
+bool VerifierCatchesUseAfterFree();
+bool SanitizerCatchesUseAfterFree();
 // Called as a driver deletes a device, while its extension still holds what the driver left there.
 void SetDeleteHook(std::function<void(PDEVICE_OBJECT)> hook);
 // Deleted and released: its memory is gone (the last reference went).

@@ -91,6 +91,8 @@ struct FdoExtension {
   KSPIN_LOCK RxLock;                      // RxRing, RxWriteIndex, OpenContextList, reader slots
   KMUTEX StreamMutex;                     // OpenCount with the stream start and stop
   KMUTEX TxProducerMutex;                 // one QueueBytes caller at a time: the ring has one producer
+  LONG PacketsOut;                        // packets taken and not yet returned (PacketListLock)
+  BOOLEAN PoolOrphaned;                   // removal left the pool to the last packet still out (PacketListLock)
 };
 
 // Extension of the child device the MIDI client loads on.

@@ -28,6 +28,9 @@ VOID BuildPacketPool(PDEVICE_OBJECT DeviceObject);
 TransferPacket* TakePacket(PDEVICE_OBJECT DeviceObject);
 VOID ReturnPacket(PDEVICE_OBJECT DeviceObject, TransferPacket* Packet);
 VOID ReleasePacketPool(PDEVICE_OBJECT DeviceObject);
+// At removal, with `Reclaimed` packets taken back: when others are still out, leaves the pool and
+// the device to the last of them (TRUE); FALSE when none is out.
+BOOLEAN OrphanPoolIfPacketsOut(PDEVICE_OBJECT DeviceObject, ULONG Reclaimed);
 NTSTATUS WaitForObjectMs(PVOID Object, ULONG Milliseconds);
 
 // --- transport/transmit.cpp ---
@@ -43,5 +46,6 @@ PIRP DistributeRx(FdoExtension* Fdo);
 
 // --- transport/teardown.cpp ---
 // Ends the writer thread and takes every packet back from the USB stack, so that removal can
-// free the pool. FALSE when a packet never came back: its memory must then not be freed.
+// free the pool. FALSE when a packet did not come back in time: the pool then belongs to the
+// packets still out, and the last of them frees it and releases the device.
 BOOLEAN StopTransportForRemoval(PDEVICE_OBJECT DeviceObject);

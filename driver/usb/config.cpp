@@ -261,7 +261,7 @@ NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject) {
 NTSTATUS ReleaseOnRemove(PDEVICE_OBJECT DeviceObject) {
   FdoExtension* fdo = FdoExt(DeviceObject);
   // First: nothing of the transport may still run once its packets and buffers go. A packet
-  // that never came back from the USB stack keeps the pool alive: leaked, never freed under it.
+  // that never came back from the USB stack keeps the pool, and the device, until it does.
   BOOLEAN quiet = StopTransportForRemoval(DeviceObject);
 
   UNICODE_STRING link;

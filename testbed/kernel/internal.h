@@ -146,8 +146,6 @@ struct IrpRecord {
 std::shared_ptr<IrpRecord> FindIrp(PIRP irp);
 PIRP AllocateIrpInternal(CCHAR stackSize, bool fromDriver, TopCompletion onTop);
 void FreeIrpInternal(PIRP irp, const char* routine);
-// Reports each IRP the driver allocated and never freed; returns the count.
-size_t CheckIrpLeaks(const std::string& when);
 
 // Calling a driver. `viaPo` tells a power IRP passed with PoCallDriver from one passed with
 // IoCallDriver; `caller` is the return address of the routine that sent it.

@@ -263,3 +263,36 @@ TEST_F(ConcurrentReceiveTest, ChildRemovedWhileBytesArrive) {
 }
 
 }  // namespace
+
+// A lower driver that keeps a read past the removal, ignoring both the abort and the remove: the
+// function device and its pool stay until the read comes back, and then go completely.
+class HeldReadRemovalTest : public StreamTest {};
+
+TEST_F(HeldReadRemovalTest, TheDeviceOutlivesItsRemovalUntilTheLastReadComesBack) {
+  Plug();
+  bus_->AddFault(tb::UrbFault{.kind = tb::UrbFaultKind::NeverComplete,
+                              .function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
+                              .nth = 1});
+  for (int i = 0; i < 2; i++) {
+    TransferPacket* packet = TakePacket(fdo_);
+    ASSERT_NE(packet, nullptr);
+    packet->PacketFlags |= PACKET_CONTINUOUS_READ;
+    InterlockedIncrement(reinterpret_cast<volatile LONG*>(&ext_->ActiveReadCount));
+    SubmitRead(fdo_, packet);
+  }
+  ASSERT_EQ(bus_->HeldCount(), 1u);
+  ASSERT_TRUE(ep_->WaitForPendingIn(1));
+  PDEVICE_OBJECT fdo = fdo_;
+  tb::UsbBus* bus = bus_;
+  Remove();
+
+  EXPECT_TRUE(tb::IsDeviceDeleted(fdo));
+  EXPECT_FALSE(tb::IsDeviceFreed(fdo)) << "deleted while one of its reads was still below";
+  EXPECT_EQ(tb::PoolTotals()[DRIVER_POOL_TAG].outstandingBlocks, 1u) << "the packet pool stays with the read";
+
+  // The late completion runs against a live extension, frees the pool and lets the device go.
+  bus->ReleaseHeld();
+  EXPECT_TRUE(tb::IsDeviceFreed(fdo));
+  EXPECT_EQ(tb::PoolTotals()[DRIVER_POOL_TAG].outstandingBlocks, 0u);
+  EXPECT_EQ(tb::CheckIrpLeaks("after the late completion"), 0u);
+}
