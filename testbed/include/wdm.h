@@ -78,6 +78,20 @@ typedef ULONG_PTR KSPIN_LOCK;
 typedef KSPIN_LOCK* PKSPIN_LOCK;
 typedef ULONG LOGICAL;
 
+// The published headers lay some records out differently where pointers are 8 bytes (_WIN64).
+#if UINTPTR_MAX > 0xFFFFFFFFu
+#define TB_WIN64 1
+#else
+#define TB_WIN64 0
+#endif
+
+// Members the published headers start on a pointer boundary on 64-bit.
+#if TB_WIN64
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
+#else
+#define POINTER_ALIGNMENT
+#endif
+
 typedef union _LARGE_INTEGER {
   struct {
     ULONG LowPart;
@@ -151,7 +165,11 @@ typedef const GUID* LPCGUID;
 #define LOW_LEVEL 0
 #define APC_LEVEL 1
 #define DISPATCH_LEVEL 2
+#if TB_WIN64
+#define HIGH_LEVEL 15
+#else
 #define HIGH_LEVEL 31
+#endif
 
 #define KernelMode 0
 #define UserMode 1
@@ -527,6 +545,11 @@ typedef struct _FILE_OBJECT {
   LARGE_INTEGER CurrentByteOffset;
 } FILE_OBJECT, *PFILE_OBJECT;
 
+// On 32-bit the published header packs the stack location to 4 bytes: the parameters start at
+// offset 4 despite the LARGE_INTEGER in Read and Write, and a location is 36 bytes.
+#if !TB_WIN64
+#pragma pack(push, 4)
+#endif
 typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
   UCHAR MinorFunction;
@@ -536,24 +559,25 @@ typedef struct _IO_STACK_LOCATION {
     struct {
       PVOID SecurityContext;
       ULONG Options;
-      USHORT FileAttributes;
+      USHORT POINTER_ALIGNMENT FileAttributes;
       USHORT ShareAccess;
-      ULONG EaLength;
+      ULONG POINTER_ALIGNMENT EaLength;
     } Create;
     struct {
       ULONG Length;
-      ULONG Key;
+      ULONG POINTER_ALIGNMENT Key;
       LARGE_INTEGER ByteOffset;
     } Read;
     struct {
       ULONG Length;
-      ULONG Key;
+      ULONG POINTER_ALIGNMENT Key;
       LARGE_INTEGER ByteOffset;
     } Write;
+    // On 64-bit, Others.Argument2 lies over InputBufferLength, not over the control code.
     struct {
       ULONG OutputBufferLength;
-      ULONG InputBufferLength;
-      ULONG IoControlCode;
+      ULONG POINTER_ALIGNMENT InputBufferLength;
+      ULONG POINTER_ALIGNMENT IoControlCode;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
     struct {
@@ -571,7 +595,7 @@ typedef struct _IO_STACK_LOCATION {
     } DeviceCapabilities;
     struct {
       DEVICE_TEXT_TYPE DeviceTextType;
-      LCID LocaleId;
+      LCID POINTER_ALIGNMENT LocaleId;
     } QueryDeviceText;
     struct {
       BUS_QUERY_ID_TYPE IdType;
@@ -588,9 +612,9 @@ typedef struct _IO_STACK_LOCATION {
     } PowerSequence;
     struct {
       ULONG SystemContext;
-      POWER_STATE_TYPE Type;
-      POWER_STATE State;
-      POWER_ACTION ShutdownType;
+      POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+      POWER_STATE POINTER_ALIGNMENT State;
+      POWER_ACTION POINTER_ALIGNMENT ShutdownType;
     } Power;
     struct {
       ULONG_PTR ProviderId;
@@ -610,6 +634,9 @@ typedef struct _IO_STACK_LOCATION {
   PIO_COMPLETION_ROUTINE CompletionRoutine;
   PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+#if !TB_WIN64
+#pragma pack(pop)
+#endif
 
 typedef struct _IRP {
   CSHORT Type;
