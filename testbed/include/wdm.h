@@ -235,6 +235,38 @@ typedef struct _KMUTANT {
   UCHAR ApcDisable;
 } KMUTANT, *PKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
 
+// Device queues and DPCs: the driver uses neither, but every device object embeds one of each.
+typedef struct _KDEVICE_QUEUE_ENTRY {
+  LIST_ENTRY DeviceListEntry;
+  ULONG SortKey;
+  BOOLEAN Inserted;
+} KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
+
+typedef struct _KDEVICE_QUEUE {
+  CSHORT Type;
+  CSHORT Size;
+  LIST_ENTRY DeviceListHead;
+  KSPIN_LOCK Lock;
+  // On 64-bit the published header overlays Busy with an 8-byte hint word; the size is the same.
+  BOOLEAN Busy;
+} KDEVICE_QUEUE, *PKDEVICE_QUEUE;
+
+struct _KDPC;
+typedef VOID(NTAPI* PKDEFERRED_ROUTINE)(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                        PVOID SystemArgument2);
+
+typedef struct _KDPC {
+  UCHAR Type;
+  UCHAR Importance;
+  volatile USHORT Number;
+  LIST_ENTRY DpcListEntry;
+  PKDEFERRED_ROUTINE DeferredRoutine;
+  PVOID DeferredContext;
+  PVOID SystemArgument1;
+  PVOID SystemArgument2;
+  volatile PVOID DpcData;
+} KDPC, *PKDPC;
+
 // ---------------------------------------------------------------------------------------------
 // Pool.
 // ---------------------------------------------------------------------------------------------
@@ -465,6 +497,25 @@ typedef VOID(NTAPI* PKSTART_ROUTINE)(PVOID StartContext);
 typedef VOID(NTAPI* PREQUEST_POWER_COMPLETE)(struct _DEVICE_OBJECT* DeviceObject, UCHAR MinorFunction,
                                              POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
 
+typedef enum _IO_ALLOCATION_ACTION {
+  KeepObject = 1,
+  DeallocateObject = 2,
+  DeallocateObjectKeepRegisters = 3
+} IO_ALLOCATION_ACTION;
+typedef IO_ALLOCATION_ACTION(NTAPI* PDRIVER_CONTROL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+                                                      PVOID MapRegisterBase, PVOID Context);
+
+// Where a device waits for an adapter or controller; part of every device object.
+typedef struct _WAIT_CONTEXT_BLOCK {
+  KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+  PDRIVER_CONTROL DeviceRoutine;
+  PVOID DeviceContext;
+  ULONG NumberOfMapRegisters;
+  PVOID DeviceObject;
+  PVOID CurrentIrp;
+  PKDPC BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
+
 typedef struct _DEVOBJ_EXTENSION {
   CSHORT Type;
   USHORT Size;
@@ -487,9 +538,16 @@ typedef struct _DEVICE_OBJECT {
   PVOID DeviceExtension;
   DEVICE_TYPE DeviceType;
   CCHAR StackSize;
+  union {
+    LIST_ENTRY ListEntry;
+    WAIT_CONTEXT_BLOCK Wcb;
+  } Queue;
   ULONG AlignmentRequirement;
+  KDEVICE_QUEUE DeviceQueue;
+  KDPC Dpc;
   LONG ActiveThreadCount;
   PVOID SecurityDescriptor;
+  KEVENT DeviceLock;
   USHORT SectorSize;
   USHORT Spare1;
   PDEVOBJ_EXTENSION DeviceObjectExtension;
