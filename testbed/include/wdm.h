@@ -1,9 +1,10 @@
 // The test bed's stand-in for the Windows Driver Model header.
 //
 // Declares the published kernel, HAL and I/O manager names that the driver uses, with the
-// published members and values, so that the driver compiles unchanged against it. Field
-// order follows the published records; sizes differ where pointers are 64-bit here. What the
-// routines do is implemented in testbed/kernel and checked by testbed/verifier.
+// published members and values, so that the driver compiles unchanged against it. Records have
+// the published layout, 32-bit and 64-bit alike (tests/layout compares them with mingw-w64's
+// DDK headers). What the routines do is implemented in testbed/kernel and checked by
+// testbed/verifier.
 #pragma once
 
 #include <stddef.h>
@@ -477,6 +478,7 @@ typedef struct _MDL {
   struct _MDL* Next;
   CSHORT Size;
   CSHORT MdlFlags;
+  struct _EPROCESS* Process;
   PVOID MappedSystemVa;
   PVOID StartVa;
   ULONG ByteCount;
@@ -601,6 +603,15 @@ typedef struct _FILE_OBJECT {
   ULONG Flags;
   UNICODE_STRING FileName;
   LARGE_INTEGER CurrentByteOffset;
+  volatile ULONG Waiters;
+  volatile ULONG Busy;
+  PVOID LastLock;
+  KEVENT Lock;
+  KEVENT Event;
+  volatile PVOID CompletionContext;
+  KSPIN_LOCK IrpListLock;
+  LIST_ENTRY IrpList;
+  volatile PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
 
 // On 32-bit the published header packs the stack location to 4 bytes: the parameters start at
@@ -696,6 +707,26 @@ typedef struct _IO_STACK_LOCATION {
 #pragma pack(pop)
 #endif
 
+// An asynchronous procedure call; the I/O manager's, kept in an IRP's tail. Drivers never touch it.
+typedef struct _KAPC {
+  UCHAR Type;
+  UCHAR SpareByte0;
+  UCHAR Size;
+  UCHAR SpareByte1;
+  ULONG SpareLong0;
+  struct _KTHREAD* Thread;
+  LIST_ENTRY ApcListEntry;
+  PVOID KernelRoutine;
+  PVOID RundownRoutine;
+  PVOID NormalRoutine;
+  PVOID NormalContext;
+  PVOID SystemArgument1;
+  PVOID SystemArgument2;
+  CCHAR ApcStateIndex;
+  KPROCESSOR_MODE ApcMode;
+  BOOLEAN Inserted;
+} KAPC, *PKAPC;
+
 typedef struct _IRP {
   CSHORT Type;
   USHORT Size;
@@ -736,6 +767,7 @@ typedef struct _IRP {
       struct _IO_STACK_LOCATION* CurrentStackLocation;
       PFILE_OBJECT OriginalFileObject;
     } Overlay;
+    KAPC Apc;
     PVOID CompletionKey;
   } Tail;
 } IRP, *PIRP;
