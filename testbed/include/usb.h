@@ -115,7 +115,7 @@ typedef struct _USBD_INTERFACE_INFORMATION {
   USBD_PIPE_INFORMATION Pipes[1];
 } USBD_INTERFACE_INFORMATION, *PUSBD_INTERFACE_INFORMATION;
 
-#define USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE 4096
+#define USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE 0xFFFFFFFF
 #define USBD_TRANSFER_DIRECTION_OUT 0
 #define USBD_TRANSFER_DIRECTION_IN 1
 #define USBD_SHORT_TRANSFER_OK 2
@@ -145,7 +145,7 @@ typedef struct _USBD_INTERFACE_INFORMATION {
 #define URB_FUNCTION_SELECT_CONFIGURATION 0x0000
 #define URB_FUNCTION_SELECT_INTERFACE 0x0001
 #define URB_FUNCTION_ABORT_PIPE 0x0002
-#define URB_FUNCTION_GET_FRAME_LENGTH 0x0003
+#define URB_FUNCTION_GET_FRAME_LENGTH 0x0005
 #define URB_FUNCTION_CONTROL_TRANSFER 0x0008
 #define URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER 0x0009
 #define URB_FUNCTION_ISOCH_TRANSFER 0x000A
@@ -213,6 +213,28 @@ struct _URB_BULK_OR_INTERRUPT_TRANSFER {
   struct _URB_HCD_AREA hca;
 };
 
+typedef struct _USBD_ISO_PACKET_DESCRIPTOR {
+  ULONG Offset;
+  ULONG Length;
+  USBD_STATUS Status;
+} USBD_ISO_PACKET_DESCRIPTOR, *PUSBD_ISO_PACKET_DESCRIPTOR;
+
+// Not sent by the driver; the largest request, so it sets sizeof(URB).
+struct _URB_ISOCH_TRANSFER {
+  struct _URB_HEADER Hdr;
+  USBD_PIPE_HANDLE PipeHandle;
+  ULONG TransferFlags;
+  ULONG TransferBufferLength;
+  PVOID TransferBuffer;
+  PMDL TransferBufferMDL;
+  struct _URB* UrbLink;
+  struct _URB_HCD_AREA hca;
+  ULONG StartFrame;
+  ULONG NumberOfPackets;
+  ULONG ErrorCount;
+  USBD_ISO_PACKET_DESCRIPTOR IsoPacket[1];
+};
+
 typedef struct _URB {
   union {
     struct _URB_HEADER UrbHeader;
@@ -221,6 +243,7 @@ typedef struct _URB {
     struct _URB_PIPE_REQUEST UrbPipeRequest;
     struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
     struct _URB_BULK_OR_INTERRUPT_TRANSFER UrbBulkOrInterruptTransfer;
+    struct _URB_ISOCH_TRANSFER UrbIsochronousTransfer;
   };
 } URB, *PURB;
 
