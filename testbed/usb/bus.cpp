@@ -38,10 +38,14 @@ const char* UrbFunctionName(USHORT function) {
   return nullptr;
 }
 
-std::string Described(const char* prefix, const char* name, ULONG value, int digits) {
-  char text[96];
-  std::snprintf(text, sizeof text, "%s%s (0x%0*lX)", prefix, name != nullptr ? name : "unknown", digits,
-                static_cast<unsigned long>(value));
+// "URB_FUNCTION_CONTROL_TRANSFER (0x0008)", or "unknown URB function (0x0077)".
+std::string Described(const char* prefix, const char* name, const char* kind, ULONG value, int digits) {
+  char text[128];
+  if (name != nullptr) {
+    std::snprintf(text, sizeof text, "%s%s (0x%0*lX)", prefix, name, digits, static_cast<unsigned long>(value));
+  } else {
+    std::snprintf(text, sizeof text, "unknown %s (0x%0*lX)", kind, digits, static_cast<unsigned long>(value));
+  }
   return text;
 }
 
@@ -479,7 +483,7 @@ NTSTATUS UsbBus::HandleControl(PIRP irp, PIO_STACK_LOCATION stack) {
   ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
   bool internal = stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
   const char* name = internal ? InternalControlName(code) : nullptr;
-  std::string what = Described("", name, code, 8);
+  std::string what = Described("", name, "control code", code, 8);
   {
     std::lock_guard<std::mutex> guard(lock_);
     Record(internal ? BusEvent::Kind::InternalDeviceControl : BusEvent::Kind::DeviceControl, stack, code, nullptr,
@@ -517,7 +521,7 @@ NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {
     // does not know fails on the platform too.
     NTSTATUS status = name != nullptr ? STATUS_NOT_IMPLEMENTED : STATUS_INVALID_PARAMETER;
     USBD_STATUS usbd = name != nullptr ? USBD_STATUS_NOT_SUPPORTED : USBD_STATUS_INVALID_URB_FUNCTION;
-    std::string what = Described("URB_FUNCTION_", name, function, 4);
+    std::string what = Described("URB_FUNCTION_", name, "URB function", function, 4);
     {
       std::lock_guard<std::mutex> guard(lock_);
       Record(BusEvent::Kind::Urb, stack, function, nullptr, name != nullptr ? name : what);
