@@ -20,6 +20,21 @@ class UsbBusTest : public KernelTest {
       s->Parameters.Others.Argument1 = urb;
     });
   }
+  tb::Result PipeRequest(tb::UsbBus& bus, USHORT function, USBD_PIPE_HANDLE pipe, URB* out = nullptr) {
+    URB local{};
+    URB& urb = out != nullptr ? *out : local;
+    urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+    urb.UrbHeader.Function = function;
+    urb.UrbPipeRequest.PipeHandle = pipe;
+    return Submit(bus, &urb);
+  }
+  tb::Result Pnp(tb::UsbBus& bus, UCHAR minor) {
+    return tb::Call(bus.Pdo(), [minor](PIO_STACK_LOCATION s, PIRP irp) {
+      irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+      s->MajorFunction = IRP_MJ_PNP;
+      s->MinorFunction = minor;
+    });
+  }
   // Selects the configuration and returns the interface-2 entry of the request.
   std::vector<uint8_t> config_;
   PURB Configure(tb::UsbBus& bus, USHORT* size) {
@@ -267,12 +282,7 @@ class UsbTransferTest : public UsbBusTest {
     UsbBusTest::TearDown();
   }
   tb::Result PipeRequest(USHORT function, USBD_PIPE_HANDLE pipe, URB* out = nullptr) {
-    URB local{};
-    URB& urb = out != nullptr ? *out : local;
-    urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
-    urb.UrbHeader.Function = function;
-    urb.UrbPipeRequest.PipeHandle = pipe;
-    return Submit(*bus_, &urb);
+    return UsbBusTest::PipeRequest(*bus_, function, pipe, out);
   }
   std::unique_ptr<tb::UsbBus> bus_;
   PURB config_urb_ = nullptr;
@@ -527,14 +537,7 @@ TEST_F(UsbBusTest, PortRequestsAndUnknownControlCodesFailAndAreReported) {
 // ---------------------------------------------------------------------------------------------
 TEST_F(UsbBusTest, OneLogHoldsEveryArrivalInOrderAcrossKinds) {
   tb::UsbBus bus;
-  auto pnp = [&](UCHAR minor) {
-    tb::Call(bus.Pdo(), [&](PIO_STACK_LOCATION s, PIRP irp) {
-      irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-      s->MajorFunction = IRP_MJ_PNP;
-      s->MinorFunction = minor;
-    });
-  };
-  pnp(IRP_MN_START_DEVICE);
+  Pnp(bus, IRP_MN_START_DEVICE);
   USHORT size;
   PURB config = Configure(bus, &size);
   tb::Call(bus.Pdo(), [](PIO_STACK_LOCATION s, PIRP) {
@@ -544,11 +547,8 @@ TEST_F(UsbBusTest, OneLogHoldsEveryArrivalInOrderAcrossKinds) {
     s->Parameters.Power.State.DeviceState = PowerDeviceD3;
   });
   URB abort{};
-  abort.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
-  abort.UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
-  abort.UrbPipeRequest.PipeHandle = config->UrbSelectConfiguration.Interface.Pipes[0].PipeHandle;
-  Submit(bus, &abort);
-  pnp(IRP_MN_REMOVE_DEVICE);
+  PipeRequest(bus, URB_FUNCTION_ABORT_PIPE, config->UrbSelectConfiguration.Interface.Pipes[0].PipeHandle, &abort);
+  Pnp(bus, IRP_MN_REMOVE_DEVICE);
 
   auto log = bus.Log();
   std::vector<std::string> names;
@@ -574,23 +574,13 @@ TEST_F(UsbBusTest, RemoveGivesUpTheConfigurationUntilTheNextStart) {
   USHORT size;
   PURB config = Configure(bus, &size);
   USBD_PIPE_HANDLE in = config->UrbSelectConfiguration.Interface.Pipes[0].PipeHandle;
-  auto pnp = [&](UCHAR minor) {
-    return tb::Call(bus.Pdo(), [&](PIO_STACK_LOCATION s, PIRP irp) {
-      irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-      s->MajorFunction = IRP_MJ_PNP;
-      s->MinorFunction = minor;
-    });
-  };
-  EXPECT_EQ(pnp(IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(Pnp(bus, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
   EXPECT_FALSE(bus.Configured());
   EXPECT_FALSE(bus.IsValidPipe(in));
   URB abort{};
-  abort.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
-  abort.UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
-  abort.UrbPipeRequest.PipeHandle = in;
-  EXPECT_EQ(Submit(bus, &abort).status, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(PipeRequest(bus, URB_FUNCTION_ABORT_PIPE, in, &abort).status, STATUS_NO_SUCH_DEVICE);
   EXPECT_EQ(abort.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
-  EXPECT_EQ(pnp(IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(Pnp(bus, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
   ExFreePool(config);
   config = Configure(bus, &size);
   EXPECT_TRUE(bus.Configured());
