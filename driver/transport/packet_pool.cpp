@@ -48,9 +48,7 @@ VOID BuildPacketPool(PDEVICE_OBJECT DeviceObject) {
   }
 }
 
-TransferPacket* TakePacket(PDEVICE_OBJECT DeviceObject) {
-  FdoExtension* fdo = FdoExt(DeviceObject);
-  if (WaitForObjectMs(&fdo->FreePacketSemaphore, 1000) != STATUS_SUCCESS) return NULL;
+static TransferPacket* TakeFreePacket(FdoExtension* fdo) {
   KIRQL irql;
   KeAcquireSpinLock(&fdo->PacketListLock, &irql);
   TransferPacket* packet = fdo->FreePacketList;
@@ -59,6 +57,22 @@ TransferPacket* TakePacket(PDEVICE_OBJECT DeviceObject) {
   fdo->PacketsOut++;
   KeReleaseSpinLock(&fdo->PacketListLock, irql);
   return packet;
+}
+
+TransferPacket* TakePacket(PDEVICE_OBJECT DeviceObject) {
+  FdoExtension* fdo = FdoExt(DeviceObject);
+  if (WaitForObjectMs(&fdo->FreePacketSemaphore, 1000) != STATUS_SUCCESS) return NULL;
+  return TakeFreePacket(fdo);
+}
+
+TransferPacket* TryTakePacket(PDEVICE_OBJECT DeviceObject) {
+  FdoExtension* fdo = FdoExt(DeviceObject);
+  LARGE_INTEGER now;
+  now.QuadPart = 0;
+  if (KeWaitForSingleObject(&fdo->FreePacketSemaphore, Executive, KernelMode, FALSE, &now) != STATUS_SUCCESS) {
+    return NULL;
+  }
+  return TakeFreePacket(fdo);
 }
 
 VOID ReturnPacket(PDEVICE_OBJECT DeviceObject, TransferPacket* Packet) {

@@ -253,7 +253,13 @@ NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject) {
     status = SubmitUrb(DeviceObject, urb);
     ExFreePool(urb);
     if (!NT_SUCCESS(status)) return status;
-    InterlockedDecrement(&fdo->OpenPipeCount);
+    // An aborted pipe is no longer the stream's; with no stream open the count stays at 0.
+    LONG open = InterlockedOr(&fdo->OpenPipeCount, 0);
+    while (open > 0) {
+      LONG seen = InterlockedCompareExchange(&fdo->OpenPipeCount, open - 1, open);
+      if (seen == open) break;
+      open = seen;
+    }
   }
   return status;
 }
