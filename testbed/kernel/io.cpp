@@ -336,10 +336,11 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     Report(Rule::IrpCompletedWithPending, "IofCompleteRequest", IrpName(Irp), "completed with STATUS_PENDING");
     return;
   }
-  if (Irp->CancelRoutine != nullptr) {
+  // IoCancelIrp may be exchanging the routine on another processor: read it the same way.
+  if (PDRIVER_CANCEL cancel = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST); cancel != nullptr) {
     Report(Rule::IrpCompletedWithCancelRoutine, "IofCompleteRequest", IrpName(Irp),
-           "completed with cancel routine " + SymbolName(reinterpret_cast<const void*>(Irp->CancelRoutine)) + " still set");
-    Irp->CancelRoutine = nullptr;
+           "completed with cancel routine " + SymbolName(reinterpret_cast<const void*>(cancel)) + " still set");
+    __atomic_store_n(&Irp->CancelRoutine, static_cast<PDRIVER_CANCEL>(nullptr), __ATOMIC_SEQ_CST);
   }
   if (!Current().held.empty()) {
     Report(Rule::IrpCompletedHoldingSpinLock, "IofCompleteRequest", IrpName(Irp),
