@@ -344,7 +344,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   }
   if (!Current().held.empty()) {
     Report(Rule::IrpCompletedHoldingSpinLock, "IofCompleteRequest", IrpName(Irp),
-           "completed while holding spin lock " + Hex(Current().held.back()));
+           "completed while holding spin lock " + ObjectName(Current().held.back()));
   }
   uint64_t trip;
   {
@@ -426,7 +426,10 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
   }
   PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
   size_t locks = Current().held.size();
-  routine(device, Irp);
+  {
+    RoutineScope scope(reinterpret_cast<const void*>(routine), "cancel routine");
+    routine(device, Irp);
+  }
   ThreadState& ts = Current();
   if (ts.held.size() >= locks) {
     Report(Rule::SpinLockHeldOnReturn, SymbolName(reinterpret_cast<const void*>(routine)) + " (cancel routine)", "cancel spin lock",
