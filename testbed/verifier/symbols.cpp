@@ -247,7 +247,8 @@ std::string CallerChain(const CallSite& site) {
     FrameKind kind = Classify(r);
     if (kind == FrameKind::Plumbing) continue;
     if (!leftKernel) {
-      if (kind == FrameKind::Kernel) continue;
+      // A sanitizer's interceptor of backtrace itself comes first, outside the executable.
+      if (kind == FrameKind::Kernel || !r.inExecutable) continue;
       leftKernel = true;
     }
     if (kind != FrameKind::Caller) break;
