@@ -219,7 +219,7 @@ ThreadState::~ThreadState() {
   KernelLock guard(r.lock);
   r.threads.erase(std::remove(r.threads.begin(), r.threads.end(), this), r.threads.end());
   r.ended.emplace_back(id, std::move(label));
-  if (r.ended.size() > 256) r.ended.pop_front();
+  if (r.ended.size() > 4096) r.ended.pop_front();
 }
 
 RoutineScope::RoutineScope(const void* routine, const char* what) {
@@ -269,7 +269,10 @@ std::string ThreadLabel(uint64_t id) {
   for (auto& [endedId, label] : r.ended) {
     if (endedId == id) return label;
   }
-  return "thread #" + std::to_string(id);
+  // Pool is not zeroed: a lock in it that was never initialized looks held by a stranger.
+  char text[64];
+  std::snprintf(text, sizeof text, "0x%llx, no thread (never initialized?)", static_cast<unsigned long long>(id));
+  return text;
 }
 
 std::string DescribeThreads() {
