@@ -75,9 +75,10 @@ void KernelTest::SetUp() {
   // threaded one.
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   tb::ResetKernel();
-  // Well above the driver's own bounded waits (a packet take gives up after 1000 ms).
-  tb::GetSettings().hangLimitMs = 3000;
-  tb::GetSettings().watchdogMs = 3000;
+  // A few seconds: well above the driver's own bounded waits (a packet take gives up after
+  // 1000 ms) on a loaded machine, and short enough for a suite with many such cases.
+  tb::GetSettings().hangLimitMs = 5000;
+  tb::GetSettings().watchdogMs = 5000;
   tb::SetExtensionFieldNamer(DriverExtensionField);
   tb::SetViolationHandler([this](const tb::Violation& v) {
     {
