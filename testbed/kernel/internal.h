@@ -211,6 +211,9 @@ struct IrpRecord {
   bool fromDriver = false;    // IoAllocateIrp by the driver
   bool reachedTop = false;    // completion has walked past the top location
   bool needsReuse = false;    // back with its owner: IoReuseIrp before it is sent again
+  bool inRoutine = false;     // a completion routine is running on `routineThread`
+  std::thread::id routineThread;
+  uint64_t routineTrip = 0;   // the trip whose completion the routine is part of
   TopCompletion onTop;
   std::vector<bool> marked;   // explicit IoMarkIrpPending per location, 1-based
   std::set<PDEVICE_OBJECT> startedNextPower;  // devices that called PoStartNextPowerIrp on this trip

@@ -67,6 +67,23 @@ NTSTATUS NTAPI HostDispatch(PDEVICE_OBJECT device, PIRP irp) {
 PDRIVER_DISPATCH InvalidRequestRoutine() { return InvalidDeviceRequest; }
 PDRIVER_DISPATCH HostDispatchRoutine() { return HostDispatch; }
 
+// A completion routine that returns STATUS_MORE_PROCESSING_REQUIRED may hand the IRP to a
+// waiting owner before it has returned (it sets the owner's event). The owner's next step on the
+// IRP is ordered after the routine's return, as the platform orders it: only then does the I/O
+// manager let go of the IRP.
+static void AwaitRoutineElsewhere(const std::shared_ptr<IrpRecord>& rec) {
+  if (!rec) return;
+  Unseen unseen;
+  (void)unseen;
+  std::unique_lock<std::mutex> lock(gIrpLock);
+  auto self = std::this_thread::get_id();
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(GetSettings().hangLimitMs);
+  // A routine that sent the IRP on a new trip has let go of it already.
+  gIrpDone.wait_until(lock, until, [&] {
+    return !rec->inRoutine || rec->routineThread == self || rec->routineTrip != rec->trip;
+  });
+}
+
 std::shared_ptr<IrpRecord> FindIrp(PIRP irp) {
   KernelLock guard(gIrpLock);
   auto it = gIrps.find(irp);
@@ -274,6 +291,7 @@ NTSTATUS CallDriverInternal(PDEVICE_OBJECT target, PIRP irp, bool viaPo, const v
            "a power IRP passed on with IoCallDriver instead of PoCallDriver");
     return PowerCallDriver(target, irp, caller);
   }
+  AwaitRoutineElsewhere(FindIrp(irp));
   bool stale = false;
   {
     auto rec = FindIrp(irp);
@@ -360,6 +378,7 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 
 VOID IoFreeIrp(PIRP Irp) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "IoFreeIrp");
+  AwaitRoutineElsewhere(FindIrp(Irp));
   FreeIrpInternal(Irp, "IoFreeIrp");
 }
 
@@ -385,6 +404,7 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
 }
 
 VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+  AwaitRoutineElsewhere(FindIrp(Irp));
   auto rec = LiveRecord(Irp, "IoReuseIrp", true);
   if (!rec) return;
   {
@@ -415,6 +435,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
   const void* completer = __builtin_return_address(0);
   auto rec = FindIrp(Irp);
+  AwaitRoutineElsewhere(rec);
   {
     KernelLock guard(gIrpLock);
     if (rec && rec->state == IrpRecord::State::Freed && rec->reachedTop) {
@@ -480,9 +501,17 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         rec->needsReuse = true;  // back with the driver that allocated it
       }
       lastRoutine = reinterpret_cast<const void*>(routine);
+      {
+        KernelLock guard(gIrpLock);
+        rec->inRoutine = true;
+        rec->routineThread = std::this_thread::get_id();
+        rec->routineTrip = trip;
+      }
       NTSTATUS status = RunDriverRoutine(reinterpret_cast<const void*>(routine), "completion routine",
                                          [&] { return routine(above, Irp, context); });
       KernelLock guard(gIrpLock);
+      if (rec->routineTrip == trip) rec->inRoutine = false;
+      gIrpDone.notify_all();
       bool resent = rec->trip != trip;
       if (status == STATUS_MORE_PROCESSING_REQUIRED) {
         // The IRP is its owner's again, or already on a new trip the routine sent it on.

@@ -9,6 +9,8 @@ LowerDevice::LowerDevice(CCHAR stackSize) {
       seen.push_back(Seen{stack->MajorFunction, stack->MinorFunction, irp->IoStatus.Status, irp->IoStatus.Information});
       status = completeWith;
     }
+    // At the bottom of its stack it answers power requests as a bus driver does.
+    if (stack->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
     irp->IoStatus.Status = status;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
