@@ -9,7 +9,7 @@
 // Started        started         START_DEVICE succeeded                   stop, removal
 // Surprised      surprised       SURPRISE_REMOVAL (the device is gone)    REMOVE_DEVICE
 // RemovePending  removalPending  a removal decided                        its handles closed, its children removed
-// Disabled       disabled        REMOVE_DEVICE, the device still present  Enable, the parent's removal, vanishing
+// Disabled       disabled        REMOVE_DEVICE, the device still present  Enable, a second removal
 // Gone           removed         REMOVE_DEVICE of a device that left      (final)
 //
 // An orderly removal never waits: a handle still open once the queries are answered vetoes it.
@@ -341,10 +341,9 @@ std::vector<PDEVICE_OBJECT> PnpManager::QueryRelationsOf(PDEVICE_OBJECT pdo, Pnp
       if (!c->removed && std::find(listed.begin(), listed.end(), c->pdo) == listed.end()) missing.push_back(c);
     }
   }
+  // A disabled one gets its second REMOVE_DEVICE, on which its bus driver deletes it.
   for (auto* c : missing) {
-    if (c->disabled) {
-      Retire(c);
-    } else if (c->removalPending) {
+    if (c->removalPending) {
       for (auto* n : Subtree(c)) n->leaving = true;
     } else {
       if (c->started) SurpriseSubtree(c);
@@ -505,14 +504,14 @@ int PnpManager::Handles(PnpNode* node) {
 }
 
 void PnpManager::SurpriseSubtree(PnpNode* node) {
-  if (node->surprised) return;
+  if (node->surprised || node->disabled) return;  // a disabled device has no drivers running to tell
   std::vector<PnpNode*> children;
   {
     std::lock_guard<std::mutex> guard(lock_);
     children = node->children;
   }
   for (auto* c : children) {
-    if (!c->removed && !c->disabled) SurpriseSubtree(c);
+    if (!c->removed) SurpriseSubtree(c);
   }
   Result r = Send(node->pdo, IRP_MN_SURPRISE_REMOVAL);
   Record(node, "SURPRISE_REMOVAL", r.status, "");
@@ -524,10 +523,6 @@ void PnpManager::SurpriseRemove(PDEVICE_OBJECT pdo) {
   Operation op(operation_);
   PnpNode* node = Find(pdo);
   if (node == nullptr) return;
-  if (node->disabled) {
-    Retire(node);  // nothing of it runs: there is nobody left to tell
-    return;
-  }
   if (node->removalPending) {
     for (auto* n : Subtree(node)) n->leaving = true;
     return;
@@ -573,11 +568,9 @@ NTSTATUS PnpManager::Enable(PDEVICE_OBJECT pdo) {
   return Start(pdo);
 }
 
+// A disabled device in the subtree is asked and removed again, as the platform does: its bus
+// driver deletes it on the second REMOVE_DEVICE if it no longer reports it.
 NTSTATUS PnpManager::RemoveOrderly(PnpNode* node, bool disable) {
-  if (node->disabled) {
-    Retire(node);  // removed already: nothing is left to ask
-    return STATUS_SUCCESS;
-  }
   if (node->removalPending) {
     if (!disable) {
       for (auto* n : Subtree(node)) n->leaving = true;
@@ -585,7 +578,7 @@ NTSTATUS PnpManager::RemoveOrderly(PnpNode* node, bool disable) {
     return STATUS_SUCCESS;
   }
   std::vector<PnpNode*> subtree = Subtree(node);  // children first
-  auto asking = [](PnpNode* n) { return !n->removalPending && !n->disabled; };
+  auto asking = [](PnpNode* n) { return !n->removalPending; };
   // Whoever holds handles hears of the removal before anything is asked, and may close them.
   if (beforeChildRemove) {
     for (auto* n : subtree) {
@@ -627,10 +620,6 @@ void PnpManager::RemoveNow(PDEVICE_OBJECT pdo) {
   Operation op(operation_);
   PnpNode* node = Find(pdo);
   if (node == nullptr) return;
-  if (node->disabled) {
-    Retire(node);
-    return;
-  }
   if (node->removalPending) return;
   BeginRemoval(node, node->parent == nullptr, true);
   RunRemovals();
@@ -640,13 +629,11 @@ void PnpManager::BeginRemoval(PnpNode* node, bool leaving, bool notify) {
   std::vector<PnpNode*> subtree = Subtree(node);
   if (notify && beforeChildRemove) {
     for (auto* n : subtree) {
-      if (n->parent != nullptr && !n->removalPending && !n->disabled) beforeChildRemove(n->pdo);
+      if (n->parent != nullptr && !n->removalPending) beforeChildRemove(n->pdo);
     }
   }
   std::lock_guard<std::mutex> guard(lock_);
   for (auto* n : subtree) {
-    // A disabled device had its removal; it goes with its parent's.
-    if (n->disabled) continue;
     // What a removed device enumerated leaves with it.
     n->leaving = n == node ? (leaving || n->leaving) : true;
     n->removalPending = true;
@@ -656,7 +643,7 @@ void PnpManager::BeginRemoval(PnpNode* node, bool leaving, bool notify) {
 bool PnpManager::ReadyForRemoval(PnpNode* node) {
   if (!node->removalPending || node->openHandles != 0) return false;
   for (auto* c : node->children) {
-    if (!c->removed && !c->disabled) return false;
+    if (!c->removed) return false;
   }
   return true;
 }
@@ -720,7 +707,7 @@ void PnpManager::RemoveOne(PnpNode* node) {
       if (!c->removed) orphans.push_back(c);
     }
   }
-  // A disabled child cannot outlive the device that enumerated it.
+  // Every child was removed first; one the manager somehow kept cannot outlive its parent.
   for (auto* c : orphans) Retire(c);
   if (deleted || node->leaving) {
     Retire(node);
