@@ -46,7 +46,7 @@ struct PnpNode {
   bool surprised = false;            // SURPRISE_REMOVAL sent
   bool removalPending = false;       // removal decided; REMOVE_DEVICE waits for handles and children
   bool leaving = false;              // the device itself goes: gone once removed, not disabled
-  bool deferralLogged = false;
+  bool deferralLogged = false;       // the wait for its handles is in the log
   bool held = false;                 // the manager holds a reference on pdo (children)
   std::u16string instancePath;       // given to the test bed for a child's interfaces
   std::u16string deviceId;           // as answered, without terminators
@@ -59,7 +59,7 @@ struct PnpNode {
   std::vector<uint8_t> textBytes;
   bool identityPaged = true;         // every ID and text block came from paged pool
   DEVICE_CAPABILITIES capabilities{};
-  int openHandles = 0;
+  int openHandles = 0;               // handles the client holds (OpenHandle, CloseHandle)
 };
 
 class PnpManager {
@@ -110,6 +110,7 @@ class PnpManager {
   // does not get there within the hang limit.
   bool WaitIdle();
 
+  // The newest record of pdo, kept after the device is gone.
   const PnpNode* Node(PDEVICE_OBJECT pdo);
   std::vector<PDEVICE_OBJECT> Children(PDEVICE_OBJECT pdo);
 

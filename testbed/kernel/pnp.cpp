@@ -688,6 +688,7 @@ void PnpManager::RemoveOne(PnpNode* node) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     node->removalPending = false;
+    node->deferralLogged = false;
   }
   Sent sent = SendHolding(node->pdo, IRP_MN_REMOVE_DEVICE, nullptr);
   Record(node, "REMOVE_DEVICE", sent.result.status, "");
