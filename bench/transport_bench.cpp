@@ -191,7 +191,7 @@ void BM_ReceiveDeliveryLatency(benchmark::State& state) {
   for (int i = 0; i < readers; i++) {
     irps.push_back(tb::AllocateSystemIrp(1, [&](PIRP) {
       if (--remaining == 0) completedAt = Clock::now().time_since_epoch().count();
-    }));
+    }, true));  // reused for every iteration
   }
   std::vector<double> us;
   uint64_t before = tb::AllocationCountOf(tb::AllocKind::Pool) + tb::AllocationCountOf(tb::AllocKind::Irp);

@@ -130,19 +130,12 @@ class PnpManager {
   struct Work {
     PDEVICE_OBJECT device;  // referenced while queued; null for "removals may go on"
   };
-  struct Sent {
-    Result result;
-    PDEVICE_OBJECT top;
-    bool topDeleted;        // the top device was deleted while the request was out
-    LONG_PTR topLeft;       // references on it once the manager's own went
-  };
   static void RouteInvalidation(PDEVICE_OBJECT device, DEVICE_RELATION_TYPE type);
 
   PnpNode* Find(PDEVICE_OBJECT pdo);
   PnpNode* FindLocked(PDEVICE_OBJECT pdo);
   PnpNode* NewNode(PDEVICE_OBJECT pdo, const std::string& name, PnpNode* parent);
   void Record(PnpNode* node, const std::string& request, NTSTATUS status, const std::string& answer);
-  Sent SendHolding(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& fill);
   NTSTATUS CallAddDevice(PnpNode* node);
   std::vector<PDEVICE_OBJECT> QueryRelationsOf(PDEVICE_OBJECT pdo, PnpNode* node, bool enumerate);
   NTSTATUS EnumerateNode(PnpNode* node);

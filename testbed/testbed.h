@@ -57,6 +57,13 @@ enum class Rule {
   ThreadOutlivesDriver,
   WaitNeverSatisfied,         // a wait without timeout outlived the test bed's hang limit
   Unimplemented,              // the driver called something the test bed does not provide
+  DeviceUsedAfterDelete,      // a device object or its extension touched after the device was freed
+  ObjectOverrun,              // an access past the end of a device extension or an IRP
+  IrpSentWithoutReuse,        // an IRP of the driver's sent again after completion without IoReuseIrp
+  IrpInitializedWhileAllocated,  // IoInitializeIrp on an IRP that IoAllocateIrp made
+  IrpLeak,                    // an IRP from IoAllocateIrp never freed
+  PowerIrpWithoutStartNext,   // a set- or query-power IRP passed on or completed without PoStartNextPowerIrp
+  PowerIrpNotPoCallDriver,    // a power IRP passed on with IoCallDriver
 };
 
 const char* RuleName(Rule rule);
@@ -165,7 +172,10 @@ size_t SpinLocksHeld();
 // ---------------------------------------------------------------------------------------------
 // What happens when completion passes the top of an IRP the test bed owns.
 using TopCompletion = std::function<void(PIRP)>;
-PIRP AllocateSystemIrp(CCHAR stackSize, TopCompletion onTop = nullptr);
+// The I/O manager frees such an IRP as soon as its completion has run to the top (a later touch is
+// a use after free), unless `keep` asks for it to stay the caller's, to be reused or inspected and
+// then freed with FreeSystemIrp.
+PIRP AllocateSystemIrp(CCHAR stackSize, TopCompletion onTop = nullptr, bool keep = false);
 void FreeSystemIrp(PIRP irp);
 bool IsLiveIrp(PIRP irp);
 bool IrpReachedTop(PIRP irp);  // completion has walked past the top location
@@ -199,6 +209,12 @@ void SetInterfaceLinkOverride(PDEVICE_OBJECT pdo, const std::u16string& link);
 // Objects, devices, interfaces, threads, power.
 // ---------------------------------------------------------------------------------------------
 bool IsDeviceDeleted(PDEVICE_OBJECT device);
+// Called as a driver deletes a device, while its extension still holds what the driver left there.
+void SetDeleteHook(std::function<void(PDEVICE_OBJECT)> hook);
+// Deleted and released: its memory is gone (the last reference went).
+bool IsDeviceFreed(PDEVICE_OBJECT device);
+// Object references (ObReferenceObject's count), which DEVICE_OBJECT.ReferenceCount is not.
+long ObjectReferences(PDEVICE_OBJECT device);
 std::u16string DeviceName(PDEVICE_OBJECT device);
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
 struct InterfaceState {

@@ -81,7 +81,7 @@ struct Reader {
     irp = tb::AllocateSystemIrp(1, [this](PIRP i) {
       if (NT_SUCCESS(i->IoStatus.Status)) received.insert(received.end(), buffer.begin(), buffer.begin() + i->IoStatus.Information);
       done = true;
-    });
+    }, true);  // reused for every read
     KIRQL old;
     KeAcquireSpinLock(&fdo->RxLock, &old);
     child->RxReadIndex = fdo->RxWriteIndex;

@@ -10,15 +10,16 @@ VOID AcquireIo(PDEVICE_OBJECT DeviceObject) {
 }
 
 // The decrement and the choice of event are one step under the lock, so two racing releases
-// never both see the same count.
+// never both see the same count. The last release sets RemoveEvent only after letting go of the
+// lock: the remove waiting on that event frees the extension the lock lives in.
 LONG ReleaseIo(PDEVICE_OBJECT DeviceObject) {
   FdoExtension* fdo = FdoExt(DeviceObject);
   KIRQL irql;
   KeAcquireSpinLock(&fdo->IoCountLock, &irql);
   LONG count = InterlockedDecrement(&fdo->IoCount);
   if (count == 1) KeSetEvent(&fdo->IdleEvent, EVENT_INCREMENT, FALSE);
-  if (count == 0) KeSetEvent(&fdo->RemoveEvent, EVENT_INCREMENT, FALSE);
   KeReleaseSpinLock(&fdo->IoCountLock, irql);
+  if (count == 0) KeSetEvent(&fdo->RemoveEvent, EVENT_INCREMENT, FALSE);
   return count;
 }
 

@@ -107,6 +107,9 @@ typedef struct _GUID {
 typedef const GUID* LPCGUID;
 
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+#define NT_INFORMATION(Status) ((((ULONG)(Status)) >> 30) == 1)
+#define NT_WARNING(Status) ((((ULONG)(Status)) >> 30) == 2)
+#define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
 
 // ---------------------------------------------------------------------------------------------
 // Status values.
@@ -115,6 +118,8 @@ typedef const GUID* LPCGUID;
 #define STATUS_WAIT_0 ((NTSTATUS)0x00000000L)
 #define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)
 #define STATUS_PENDING ((NTSTATUS)0x00000103L)
+#define STATUS_OBJECT_NAME_EXISTS ((NTSTATUS)0x40000000L)
+#define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)
 #define STATUS_DEVICE_BUSY ((NTSTATUS)0x80000011L)
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
 #define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
@@ -380,6 +385,7 @@ typedef struct _DEVICE_RELATIONS {
 #define IRP_MN_QUERY_POWER 0x03
 
 #define SL_PENDING_RETURNED 0x01
+#define SL_ERROR_RETURNED 0x02
 #define SL_INVOKE_ON_CANCEL 0x20
 #define SL_INVOKE_ON_SUCCESS 0x40
 #define SL_INVOKE_ON_ERROR 0x80
@@ -654,6 +660,12 @@ typedef struct _IRP {
     PVOID CompletionKey;
   } Tail;
 } IRP, *PIRP;
+
+// IRP.AllocationFlags
+#define IRP_QUOTA_CHARGED 0x01
+#define IRP_ALLOCATED_MUST_SUCCEED 0x02
+#define IRP_ALLOCATED_FIXED_SIZE 0x04
+#define IRP_LOOKASIDE_ALLOCATION 0x08
 
 #define IoSizeOfIrp(StackSize) ((USHORT)(sizeof(IRP) + ((StackSize) * (sizeof(IO_STACK_LOCATION)))))
 

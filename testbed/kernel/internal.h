@@ -116,6 +116,12 @@ void CheckDriverReturn(const void* routine, const char* what, KIRQL irqlBefore, 
 // Allocation failure injection; `kind` only labels the report.
 bool ShouldFailAllocation(AllocKind kind);
 
+// Memory whose use after release, or past its end, the verifier must see (guard.cpp).
+enum class GuardKind { Irp, Device };
+void* GuardedAllocate(size_t bytes, GuardKind kind);  // zero-filled; ends where its allocation ends
+void GuardedRelease(void* p, const std::string& what);
+void ResetGuarded();                                   // releases every block, live or kept
+
 // IRP records.
 struct DispatchFrame;
 struct IrpRecord {
@@ -123,17 +129,42 @@ struct IrpRecord {
   State state = State::Idle;
   bool completing = false;
   bool systemOwned = false;   // the test bed allocated it and handles its top completion
+  bool keep = false;          // a system IRP its allocator frees itself
   bool fromDriver = false;    // IoAllocateIrp by the driver
+  bool reachedTop = false;    // completion has walked past the top location
+  bool needsReuse = false;    // back with its owner: IoReuseIrp before it is sent again
   TopCompletion onTop;
   std::vector<bool> marked;   // explicit IoMarkIrpPending per location, 1-based
-  std::vector<bool> startNextPower;
+  std::set<PDEVICE_OBJECT> startedNextPower;  // devices that called PoStartNextPowerIrp on this trip
+  std::set<PDEVICE_OBJECT> reportedNextPower; // devices already reported for not calling it
   uint64_t id = 0;
   uint64_t trip = 0;          // raised each time the IRP is sent: a completion routine may resend it
   size_t bytes = 0;
+  const void* allocatedBy = nullptr;          // the routine that called IoAllocateIrp
   std::vector<DispatchFrame*> activeFrames;  // dispatch calls on this IRP not yet returned
 };
 std::shared_ptr<IrpRecord> FindIrp(PIRP irp);
 PIRP AllocateIrpInternal(CCHAR stackSize, bool fromDriver, TopCompletion onTop);
+void FreeIrpInternal(PIRP irp, const char* routine);
+// Reports each IRP the driver allocated and never freed; returns the count.
+size_t CheckIrpLeaks(const std::string& when);
+
+// Calling a driver. `viaPo` tells a power IRP passed with PoCallDriver from one passed with
+// IoCallDriver; `caller` is the return address of the routine that sent it.
+NTSTATUS CallDriverInternal(PDEVICE_OBJECT target, PIRP irp, bool viaPo, const void* caller);
+// Moves the IRP to the target's location and marks it pending there, for a request the power
+// manager holds and delivers later with DispatchCurrentLocation.
+void AdvanceAndPend(PDEVICE_OBJECT target, PIRP irp);
+NTSTATUS DispatchCurrentLocation(PDEVICE_OBJECT target, PIRP irp);
+void TbNoteMarkIrpPendingInternal(PIRP irp, bool byDriver);
+
+// The power manager's part of sending and completing power IRPs (power.cpp).
+NTSTATUS PowerCallDriver(PDEVICE_OBJECT target, PIRP irp, const void* caller);
+// Completion is leaving `location`: the driver there must have called PoStartNextPowerIrp.
+void PowerLeavingLocation(PIRP irp, PIO_STACK_LOCATION location, const void* routine);
+// The IRP has completed to its top: whatever serialization it still held is released.
+void PowerIrpFinished(PIRP irp);
+void StopPowerWorker();
 
 struct DispatchFrame {
   std::shared_ptr<IrpRecord> record;
@@ -157,8 +188,13 @@ struct DeviceRecord {
   HostHandler handler;
   size_t extensionSize = 0;
   void* block = nullptr;
+  long objectReferences = 0;  // ObReferenceObject's count; the open-handle count is ReferenceCount
+  bool freed = false;         // deleted and released: the memory is gone
+  std::string description;
 };
 DeviceRecord* FindDevice(PDEVICE_OBJECT device);
+// A device of the driver deleted but not yet freed (a reference still held).
+bool DriverHoldsDeletedDevices(PDRIVER_OBJECT driver);
 std::mutex& ObjectLock();
 
 // Threads created through PsCreateSystemThread.

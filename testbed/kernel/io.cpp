@@ -10,9 +10,9 @@ namespace {
 std::mutex gIrpLock;
 std::condition_variable gIrpDone;
 std::unordered_map<PIRP, std::shared_ptr<IrpRecord>> gIrps;
-std::deque<PIRP> gQuarantine;  // freed IRPs kept unreleased so that later use is caught
+std::deque<PIRP> gFreedRecords;  // records of freed IRPs, kept a while to tell a double free
 uint64_t gIrpIds = 0;
-constexpr size_t kQuarantine = 2048;
+constexpr size_t kKeepFreedRecords = 8192;
 
 std::string IrpName(PIRP irp) { return "IRP " + Hex(irp); }
 
@@ -82,19 +82,18 @@ bool IsLiveIrp(PIRP irp) {
 bool IrpReachedTop(PIRP irp) {
   auto rec = FindIrp(irp);
   KernelLock guard(gIrpLock);
-  return rec && rec->state == IrpRecord::State::Completed;
+  return rec && rec->reachedTop;
 }
 
 PIRP AllocateIrpInternal(CCHAR stackSize, bool fromDriver, TopCompletion onTop) {
   size_t bytes = sizeof(IRP) + static_cast<size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
-  auto* irp = static_cast<PIRP>(std::malloc(bytes));
+  auto* irp = static_cast<PIRP>(GuardedAllocate(bytes, GuardKind::Irp));
   InitializeIrp(irp, bytes, stackSize);
   auto rec = std::make_shared<IrpRecord>();
   rec->fromDriver = fromDriver;
   rec->systemOwned = !fromDriver;
   rec->onTop = std::move(onTop);
   rec->marked.assign(static_cast<size_t>(stackSize) + 2, false);
-  rec->startNextPower.assign(static_cast<size_t>(stackSize) + 2, false);
   rec->bytes = bytes;
   KernelLock guard(gIrpLock);
   rec->id = ++gIrpIds;
@@ -102,11 +101,13 @@ PIRP AllocateIrpInternal(CCHAR stackSize, bool fromDriver, TopCompletion onTop) 
   return irp;
 }
 
-PIRP AllocateSystemIrp(CCHAR stackSize, TopCompletion onTop) {
-  return AllocateIrpInternal(stackSize, false, std::move(onTop));
+PIRP AllocateSystemIrp(CCHAR stackSize, TopCompletion onTop, bool keep) {
+  PIRP irp = AllocateIrpInternal(stackSize, false, std::move(onTop));
+  FindIrp(irp)->keep = keep;
+  return irp;
 }
 
-static void FreeIrpInternal(PIRP irp, const char* routine) {
+void FreeIrpInternal(PIRP irp, const char* routine) {
   KernelLock guard(gIrpLock);
   auto it = gIrps.find(irp);
   if (it == gIrps.end()) {
@@ -122,43 +123,67 @@ static void FreeIrpInternal(PIRP irp, const char* routine) {
     Report(Rule::IrpFreedWhileInUse, routine, IrpName(irp), "freed while a driver below still owns it");
   }
   rec.state = IrpRecord::State::Freed;
-  std::memset(irp, 0xDD, rec.bytes);
-  gQuarantine.push_back(irp);
-  if (gQuarantine.size() > kQuarantine) {
-    PIRP old = gQuarantine.front();
-    gQuarantine.pop_front();
-    gIrps.erase(old);
-    std::free(old);
+  GuardedRelease(irp, IrpName(irp) + " (freed by " + routine + ")");
+  gFreedRecords.push_back(irp);
+  while (gFreedRecords.size() > kKeepFreedRecords) {
+    PIRP old = gFreedRecords.front();
+    gFreedRecords.pop_front();
+    auto at = gIrps.find(old);
+    // The address may belong to a newer IRP by now: only a freed record goes.
+    if (at != gIrps.end() && at->second->state == IrpRecord::State::Freed) gIrps.erase(at);
   }
 }
 
 void FreeSystemIrp(PIRP irp) { FreeIrpInternal(irp, "test bed"); }
 
+size_t CheckIrpLeaks(const std::string& when) {
+  std::vector<std::pair<PIRP, const void*>> leaked;
+  {
+    KernelLock guard(gIrpLock);
+    for (auto& [irp, rec] : gIrps) {
+      if (rec->fromDriver && rec->state != IrpRecord::State::Freed) leaked.emplace_back(irp, rec->allocatedBy);
+    }
+  }
+  for (auto& [irp, site] : leaked) {
+    Report(Rule::IrpLeak, when, IrpName(irp), "allocated by " + SymbolName(site) + " and never freed with IoFreeIrp");
+  }
+  return leaked.size();
+}
+
 void ResetIo() {
   KernelLock guard(gIrpLock);
-  for (auto& [irp, rec] : gIrps) std::free(irp);
+  // The memory itself goes with ResetGuarded.
   gIrps.clear();
-  gQuarantine.clear();
+  gFreedRecords.clear();
 }
 
 Result SendAndWait(PDEVICE_OBJECT target, PIRP irp) {
   auto rec = FindIrp(irp);
+  // The IRP is freed once its completion reaches the top: what the sender learns is taken there.
+  struct Outcome {
+    bool done = false;
+    IO_STATUS_BLOCK status{};
+  };
+  auto outcome = std::make_shared<Outcome>();
   {
     KernelLock guard(gIrpLock);
     auto previous = rec->onTop;
-    rec->onTop = [previous](PIRP done) {
+    rec->onTop = [previous, outcome](PIRP done) {
       if (previous) previous(done);
-      gIrpDone.notify_all();
+      KernelLock inner(gIrpLock);
+      outcome->status = done->IoStatus;
+      outcome->done = true;
     };
   }
-  NTSTATUS returned = IofCallDriver(target, irp);
+  PIO_STACK_LOCATION first = IoGetNextIrpStackLocation(irp);
+  PDRIVER_DISPATCH routine = target->DriverObject->MajorFunction[first->MajorFunction];
+  NTSTATUS returned = first->MajorFunction == IRP_MJ_POWER ? PoCallDriver(target, irp) : IofCallDriver(target, irp);
   bool handled;
   {
     KernelLock guard(gIrpLock);
-    handled = returned == STATUS_PENDING || rec->state == IrpRecord::State::Completed;
+    handled = returned == STATUS_PENDING || outcome->done;
   }
   if (!handled) {
-    PDRIVER_DISPATCH routine = target->DriverObject->MajorFunction[StackBase(irp)[irp->StackCount - 1].MajorFunction];
     Report(Rule::RequestNotHandled, SymbolName(reinterpret_cast<const void*>(routine)), IrpName(irp),
            "dispatch returned without completing, passing down or pending the request");
     return Result{irp->IoStatus.Status, irp->IoStatus.Information, returned};
@@ -167,25 +192,134 @@ Result SendAndWait(PDEVICE_OBJECT target, PIRP irp) {
   {
     Unseen unseen;
     (void)unseen;
-  (void)unseen;
     std::unique_lock<std::mutex> lock(gIrpLock);
     auto hangAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(GetSettings().hangLimitMs);
-    completed = gIrpDone.wait_until(lock, hangAt, [&] { return rec->state == IrpRecord::State::Completed; });
+    completed = gIrpDone.wait_until(lock, hangAt, [&] { return outcome->done; });
   }
   if (!completed) BugCheck(Rule::WaitNeverSatisfied, "test bed", IrpName(irp), "a pended request was never completed");
   // The sender sees what the completing thread left in the IRP.
   PlatformAcquire(irp);
-  return Result{irp->IoStatus.Status, irp->IoStatus.Information, returned};
+  return Result{outcome->status.Status, outcome->status.Information, returned};
 }
 
 Result Call(PDEVICE_OBJECT target, const std::function<void(PIO_STACK_LOCATION, PIRP)>& fill) {
   PDEVICE_OBJECT top = TopOfStack(target);
   PIRP irp = AllocateSystemIrp(top->StackSize);
   fill(IoGetNextIrpStackLocation(irp), irp);
-  Result r = SendAndWait(top, irp);
-  // A request the driver lost stays where it is: freeing it could hide a later completion.
-  if (IrpReachedTop(irp)) FreeSystemIrp(irp);
-  return r;
+  // A request the driver lost stays where it is; one that completed is freed by the I/O manager.
+  return SendAndWait(top, irp);
+}
+
+namespace {
+// Steps the IRP down to the target's location, as the I/O manager does before calling it.
+std::shared_ptr<IrpRecord> Advance(PDEVICE_OBJECT target, PIRP irp, const char* routine) {
+  auto rec = LiveRecord(irp, routine);
+  if (!rec) return nullptr;
+  irp->CurrentLocation--;
+  if (irp->CurrentLocation <= 0) {
+    BugCheck(Rule::IrpStackOverflow, routine, IrpName(irp), "no stack location left for the next driver");
+  }
+  irp->Tail.Overlay.CurrentStackLocation--;
+  irp->Tail.Overlay.CurrentStackLocation->DeviceObject = target;
+  int location = irp->CurrentLocation;
+  KernelLock guard(gIrpLock);
+  if (rec->state != IrpRecord::State::InFlight || rec->completing) rec->trip++;
+  rec->state = IrpRecord::State::InFlight;
+  rec->completing = false;
+  rec->reachedTop = false;
+  if (static_cast<size_t>(location) < rec->marked.size()) rec->marked[static_cast<size_t>(location)] = false;
+  return rec;
+}
+
+NTSTATUS Dispatch(PDEVICE_OBJECT target, PIRP irp, const std::shared_ptr<IrpRecord>& rec) {
+  PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
+  PDRIVER_DISPATCH routine = target->DriverObject->MajorFunction[stack->MajorFunction];
+  DispatchFrame frame;
+  frame.record = rec;
+  frame.location = irp->CurrentLocation;
+  frame.thread = std::this_thread::get_id();
+  {
+    KernelLock guard(gIrpLock);
+    frame.trip = rec->trip;
+    rec->activeFrames.push_back(&frame);
+  }
+  Current().frames.push_back(&frame);
+  NTSTATUS status = RunDriverRoutine(reinterpret_cast<const void*>(routine), "dispatch",
+                                     [&] { return routine(target, irp); });
+  Current().frames.pop_back();
+  bool anyMarked;
+  {
+    KernelLock guard(gIrpLock);
+    rec->activeFrames.erase(std::find(rec->activeFrames.begin(), rec->activeFrames.end(), &frame));
+    anyMarked = frame.markedBelow;
+  }
+  if (status == STATUS_PENDING && !anyMarked) {
+    Report(Rule::PendingReturnedWithoutMark, SymbolName(reinterpret_cast<const void*>(routine)), IrpName(irp),
+           "returned STATUS_PENDING without IoMarkIrpPending");
+  } else if (status != STATUS_PENDING && frame.markedHere) {
+    Report(Rule::MarkedPendingNotReturned, SymbolName(reinterpret_cast<const void*>(routine)), IrpName(irp),
+           "marked the IRP pending but returned another status");
+  }
+  return status;
+}
+}  // namespace
+
+NTSTATUS CallDriverInternal(PDEVICE_OBJECT target, PIRP irp, bool viaPo, const void* caller) {
+  RequireIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
+  if (!LiveRecord(irp, "IofCallDriver")) return STATUS_INVALID_PARAMETER;
+  PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
+  if (!viaPo && irp->CurrentLocation > 1 && next->MajorFunction == IRP_MJ_POWER) {
+    // On this platform generation the power manager sees power IRPs only through PoCallDriver.
+    Report(Rule::PowerIrpNotPoCallDriver, SymbolName(caller), IrpName(irp),
+           "a power IRP passed on with IoCallDriver instead of PoCallDriver");
+    return PowerCallDriver(target, irp, caller);
+  }
+  bool stale = false;
+  {
+    auto rec = FindIrp(irp);
+    KernelLock guard(gIrpLock);
+    // A driver's own IRP that came back to it is reinitialized before its next trip.
+    if (rec->fromDriver && rec->needsReuse && irp->CurrentLocation == irp->StackCount + 1) {
+      rec->needsReuse = false;
+      stale = true;
+    }
+  }
+  if (stale) {
+    Report(Rule::IrpSentWithoutReuse, SymbolName(caller), IrpName(irp),
+           "the IRP completed back to its owner and was sent again without IoReuseIrp");
+  }
+  auto rec = Advance(target, irp, "IofCallDriver");
+  if (!rec) return STATUS_INVALID_PARAMETER;
+  return Dispatch(target, irp, rec);
+}
+
+void AdvanceAndPend(PDEVICE_OBJECT target, PIRP irp) {
+  if (!Advance(target, irp, "PoCallDriver")) return;
+  // Held by the power manager: to its sender the request is pending at the target.
+  irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
+  TbNoteMarkIrpPendingInternal(irp, false);
+}
+
+NTSTATUS DispatchCurrentLocation(PDEVICE_OBJECT target, PIRP irp) {
+  auto rec = FindIrp(irp);
+  if (!rec) return STATUS_INVALID_PARAMETER;
+  return Dispatch(target, irp, rec);
+}
+
+// `byDriver`: an IoMarkIrpPending of the driver at the current location, not the power
+// manager's own mark on a request it holds.
+void TbNoteMarkIrpPendingInternal(PIRP Irp, bool byDriver) {
+  auto rec = LiveRecord(Irp, "IoMarkIrpPending");
+  if (!rec) return;
+  int location = Irp->CurrentLocation;
+  KernelLock guard(gIrpLock);
+  if (location >= 0 && static_cast<size_t>(location) < rec->marked.size()) rec->marked[static_cast<size_t>(location)] = true;
+  // Frames on any thread: a lower driver may pend the IRP from a thread of its own.
+  for (DispatchFrame* f : rec->activeFrames) {
+    if (f->trip != rec->trip || location > f->location) continue;
+    f->markedBelow = true;
+    if (byDriver && f->location == location && f->thread == std::this_thread::get_id()) f->markedHere = true;
+  }
 }
 
 }  // namespace tb
@@ -206,19 +340,7 @@ VOID TbCheckSkip(PIRP Irp) {
   }
 }
 
-VOID TbNoteMarkIrpPending(PIRP Irp) {
-  auto rec = LiveRecord(Irp, "IoMarkIrpPending");
-  if (!rec) return;
-  int location = Irp->CurrentLocation;
-  KernelLock guard(gIrpLock);
-  if (location >= 0 && static_cast<size_t>(location) < rec->marked.size()) rec->marked[static_cast<size_t>(location)] = true;
-  // Frames on any thread: a lower driver may pend the IRP from a thread of its own.
-  for (DispatchFrame* f : rec->activeFrames) {
-    if (f->trip != rec->trip || location > f->location) continue;
-    f->markedBelow = true;
-    if (f->location == location && f->thread == std::this_thread::get_id()) f->markedHere = true;
-  }
-}
+VOID TbNoteMarkIrpPending(PIRP Irp) { TbNoteMarkIrpPendingInternal(Irp, true); }
 
 PDRIVER_CANCEL TbExchangeCancelRoutine(PIRP Irp, PDRIVER_CANCEL NewRoutine) {
   if (!LiveRecord(Irp, "IoSetCancelRoutine")) return nullptr;
@@ -229,7 +351,11 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
   (void)ChargeQuota;
   RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
   if (ShouldFailAllocation(AllocKind::Irp)) return nullptr;
-  return AllocateIrpInternal(StackSize, true, nullptr);
+  PIRP irp = AllocateIrpInternal(StackSize, true, nullptr);
+  // The platform's pool allocation of a fixed-size IRP; IoFreeIrp relies on the mark.
+  irp->AllocationFlags = IRP_ALLOCATED_FIXED_SIZE;
+  FindIrp(irp)->allocatedBy = __builtin_return_address(0);
+  return irp;
 }
 
 VOID IoFreeIrp(PIRP Irp) {
@@ -243,10 +369,19 @@ VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
     Report(Rule::Unimplemented, "IoInitializeIrp", IrpName(Irp), "IRPs in driver-allocated memory are not supported");
     return;
   }
+  if (Irp->AllocationFlags & IRP_ALLOCATED_FIXED_SIZE) {
+    // Initializing wipes the allocation mark: IoFreeIrp would then free it the wrong way.
+    Report(Rule::IrpInitializedWhileAllocated, SymbolName(__builtin_return_address(0)), IrpName(Irp),
+           "IoInitializeIrp on an IRP from IoAllocateIrp; reuse it with IoReuseIrp");
+  }
   InitializeIrp(Irp, PacketSize, StackSize);
   KernelLock guard(gIrpLock);
   rec->state = IrpRecord::State::Idle;
+  rec->needsReuse = false;
+  rec->reachedTop = false;
   std::fill(rec->marked.begin(), rec->marked.end(), false);
+  rec->startedNextPower.clear();
+  rec->reportedNextPower.clear();
 }
 
 VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
@@ -264,67 +399,31 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   Irp->IoStatus.Status = Iostatus;
   KernelLock guard(gIrpLock);
   rec->state = IrpRecord::State::Idle;
+  rec->needsReuse = false;
+  rec->reachedTop = false;
   std::fill(rec->marked.begin(), rec->marked.end(), false);
-  std::fill(rec->startNextPower.begin(), rec->startNextPower.end(), false);
+  rec->startedNextPower.clear();
+  rec->reportedNextPower.clear();
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  RequireIrqlAtMost(DISPATCH_LEVEL, "IofCallDriver");
-  auto rec = LiveRecord(Irp, "IofCallDriver");
-  if (!rec) return STATUS_INVALID_PARAMETER;
-  Irp->CurrentLocation--;
-  if (Irp->CurrentLocation <= 0) {
-    BugCheck(Rule::IrpStackOverflow, "IofCallDriver", IrpName(Irp), "no stack location left for the next driver");
-  }
-  Irp->Tail.Overlay.CurrentStackLocation--;
-  PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
-  stack->DeviceObject = DeviceObject;
-  int location = Irp->CurrentLocation;
-  {
-    KernelLock guard(gIrpLock);
-    if (rec->state != IrpRecord::State::InFlight || rec->completing) rec->trip++;
-    rec->state = IrpRecord::State::InFlight;
-    rec->completing = false;
-    if (static_cast<size_t>(location) < rec->marked.size()) rec->marked[static_cast<size_t>(location)] = false;
-  }
-  PDRIVER_DISPATCH routine = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
-  DispatchFrame frame;
-  frame.record = rec;
-  frame.location = location;
-  frame.thread = std::this_thread::get_id();
-  {
-    KernelLock guard(gIrpLock);
-    frame.trip = rec->trip;
-    rec->activeFrames.push_back(&frame);
-  }
-  Current().frames.push_back(&frame);
-  NTSTATUS status = RunDriverRoutine(reinterpret_cast<const void*>(routine), "dispatch",
-                                     [&] { return routine(DeviceObject, Irp); });
-  Current().frames.pop_back();
-  bool anyMarked;
-  {
-    KernelLock guard(gIrpLock);
-    rec->activeFrames.erase(std::find(rec->activeFrames.begin(), rec->activeFrames.end(), &frame));
-    anyMarked = frame.markedBelow;
-  }
-  if (status == STATUS_PENDING && !anyMarked) {
-    Report(Rule::PendingReturnedWithoutMark, SymbolName(reinterpret_cast<const void*>(routine)), IrpName(Irp),
-           "returned STATUS_PENDING without IoMarkIrpPending");
-  } else if (status != STATUS_PENDING && frame.markedHere) {
-    Report(Rule::MarkedPendingNotReturned, SymbolName(reinterpret_cast<const void*>(routine)), IrpName(Irp),
-           "marked the IRP pending but returned another status");
-  }
-  return status;
+  return CallDriverInternal(DeviceObject, Irp, false, __builtin_return_address(0));
 }
 
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   (void)PriorityBoost;
   RequireIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
+  const void* completer = __builtin_return_address(0);
   auto rec = FindIrp(Irp);
   {
     KernelLock guard(gIrpLock);
+    if (rec && rec->state == IrpRecord::State::Freed && rec->reachedTop) {
+      Report(Rule::IrpCompletedTwice, SymbolName(completer), IrpName(Irp),
+             "the IRP was already completed, and freed by the I/O manager");
+      return;
+    }
     if (!rec || rec->state == IrpRecord::State::Freed) {
-      Report(Rule::IrpTouchedAfterCompletion, "IofCompleteRequest", IrpName(Irp), "completing an IRP that was freed");
+      Report(Rule::IrpTouchedAfterCompletion, SymbolName(completer), IrpName(Irp), "completing an IRP that was freed");
       return;
     }
     if (rec->state == IrpRecord::State::Completed || rec->completing) {
@@ -336,10 +435,12 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     Report(Rule::IrpCompletedWithPending, "IofCompleteRequest", IrpName(Irp), "completed with STATUS_PENDING");
     return;
   }
-  if (Irp->CancelRoutine != nullptr) {
+  // IoCancelIrp exchanges the routine on another processor: the look must be atomic too.
+  PDRIVER_CANCEL stillSet = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST);
+  if (stillSet != nullptr) {
     Report(Rule::IrpCompletedWithCancelRoutine, "IofCompleteRequest", IrpName(Irp),
-           "completed with cancel routine " + SymbolName(reinterpret_cast<const void*>(Irp->CancelRoutine)) + " still set");
-    Irp->CancelRoutine = nullptr;
+           "completed with cancel routine " + SymbolName(reinterpret_cast<const void*>(stillSet)) + " still set");
+    __atomic_store_n(&Irp->CancelRoutine, static_cast<PDRIVER_CANCEL>(nullptr), __ATOMIC_SEQ_CST);
   }
   if (!Current().held.empty()) {
     Report(Rule::IrpCompletedHoldingSpinLock, "IofCompleteRequest", IrpName(Irp),
@@ -351,12 +452,21 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     rec->completing = true;
     trip = rec->trip;
   }
+  const void* lastRoutine = completer;  // the routine that completes the location being left
   while (Irp->CurrentLocation <= Irp->StackCount) {
     PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
+    if (stack->MajorFunction == IRP_MJ_POWER) PowerLeavingLocation(Irp, stack, lastRoutine);
     Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
     PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
     PVOID context = stack->Context;
     UCHAR control = stack->Control;
+    // As the I/O manager does: the location is cleared before the driver above runs, so no
+    // routine can read its request's parameters back from the stack.
+    stack->MinorFunction = 0;
+    stack->Flags = 0;
+    stack->Control &= SL_ERROR_RETURNED;
+    std::memset(&stack->Parameters, 0, sizeof stack->Parameters);
+    stack->FileObject = nullptr;
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
     bool invoke = routine != nullptr &&
@@ -366,6 +476,11 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (invoke) {
       bool atTop = Irp->CurrentLocation > Irp->StackCount;
       PDEVICE_OBJECT above = atTop ? nullptr : Irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
+      if (atTop && rec->fromDriver) {
+        KernelLock guard(gIrpLock);
+        rec->needsReuse = true;  // back with the driver that allocated it
+      }
+      lastRoutine = reinterpret_cast<const void*>(routine);
       NTSTATUS status = RunDriverRoutine(reinterpret_cast<const void*>(routine), "completion routine",
                                          [&] { return routine(above, Irp, context); });
       KernelLock guard(gIrpLock);
@@ -392,15 +507,19 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       Irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
     }
   }
+  PowerIrpFinished(Irp);
   TopCompletion onTop;
   bool fromDriver;
+  bool freeNow;
   PlatformRelease(Irp);
   {
     KernelLock guard(gIrpLock);
     rec->completing = false;
     rec->state = IrpRecord::State::Completed;
+    rec->reachedTop = true;
     onTop = rec->onTop;
     fromDriver = rec->fromDriver;
+    freeNow = rec->systemOwned && !rec->keep;
   }
   if (onTop) {
     onTop(Irp);
@@ -408,6 +527,9 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     Report(Rule::AllocatedIrpCompletedPastTop, "IofCompleteRequest", IrpName(Irp),
            "an IRP from IoAllocateIrp completed past its top without a routine claiming it");
   }
+  // The I/O manager's own IRPs go as soon as their completion is done, as with the platform's
+  // special IRP pool: a driver that touches one afterwards touches freed memory.
+  if (freeNow) FreeIrpInternal(Irp, "I/O manager");
   gIrpDone.notify_all();
 }
 
@@ -472,17 +594,21 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
   }
   auto rec = FindIrp(irp);
   KernelLock guard(gIrpLock);
-  rec->onTop = [system, OutputBuffer, method](PIRP done) {
+  rec->onTop = [system, OutputBuffer, OutputBufferLength, method](PIRP done) {
+    NTSTATUS status = done->IoStatus.Status;
+    // A request the target failed without pending it reports only through the dispatch
+    // routine's return value: no status block, no event. Warnings still carry their data.
+    bool failedAtOnce = NT_ERROR(status) && !done->PendingReturned;
     if (method == METHOD_BUFFERED && system != nullptr) {
-      if (OutputBuffer != nullptr && NT_SUCCESS(done->IoStatus.Status)) {
-        std::memcpy(OutputBuffer, system, done->IoStatus.Information);
+      if (!failedAtOnce && !NT_ERROR(status) && OutputBuffer != nullptr) {
+        size_t n = std::min<size_t>(done->IoStatus.Information, OutputBufferLength);
+        std::memcpy(OutputBuffer, system, n);
       }
       std::free(system);
     }
+    if (failedAtOnce) return;
     if (done->UserIosb != nullptr) *done->UserIosb = done->IoStatus;
-    PKEVENT event = done->UserEvent;
-    FreeIrpInternal(done, "I/O manager");
-    if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    if (done->UserEvent != nullptr) KeSetEvent(done->UserEvent, IO_NO_INCREMENT, FALSE);
   };
   return irp;
 }

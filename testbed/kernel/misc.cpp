@@ -37,11 +37,13 @@ std::u16string Widen(const std::string& s) {
 
 void ResetKernel() {
   JoinSystemThreads(gSettings.hangLimitMs);
+  StopPowerWorker();
   ResetIo();
   ResetObjects();
   ResetPool();
   ResetThreads();
   ResetPower();
+  ResetGuarded();
   ResetIrql();
   ResetVerifier();
   ClearFaults();
@@ -56,11 +58,13 @@ void ShutdownKernel() {
   CheckHandleLeaks("kernel shutdown");
   // Release what the kernel still holds (quarantined IRPs, deleted devices, leaked pool) so that
   // the host's own leak checker sees only the test bed's real leaks. The verifier's log stays.
+  StopPowerWorker();
   ResetIo();
   ResetObjects();
   ResetPool();
   ResetThreads();
   ResetPower();
+  ResetGuarded();
 }
 
 }  // namespace tb

@@ -22,6 +22,7 @@ std::vector<std::unique_ptr<DriverRecord>> gDrivers;
 std::map<std::string, PDRIVER_OBJECT> gHostDrivers;
 std::vector<InterfaceState> gInterfaces;
 ULONG gAutoName = 0;
+std::function<void(PDEVICE_OBJECT)> gDeleteHook;
 
 constexpr ULONG kInterfaceTag = 0x4E496F49;  // 'IoIN'
 
@@ -46,6 +47,9 @@ PDRIVER_OBJECT NewDriverObject(const std::u16string& name, bool host) {
   rec->object.Type = IO_TYPE_DRIVER;
   rec->object.Size = sizeof(DRIVER_OBJECT);
   rec->object.DriverExtension = &rec->extension;
+  rec->object.DriverName.Buffer = rec->name.data();
+  rec->object.DriverName.Length = static_cast<USHORT>(rec->name.size() * sizeof(WCHAR));
+  rec->object.DriverName.MaximumLength = rec->object.DriverName.Length;
   rec->extension.DriverObject = &rec->object;
   for (auto& f : rec->object.MajorFunction) f = host ? HostDispatchRoutine() : InvalidRequestRoutine();
   PDRIVER_OBJECT object = &rec->object;
@@ -65,8 +69,9 @@ NTSTATUS CreateDeviceInternal(PDRIVER_OBJECT driver, ULONG extensionSize, const 
     chosen = Widen(text);
   }
   if (!chosen.empty() && gNames.count(chosen)) return STATUS_OBJECT_NAME_COLLISION;
+  // The extension ends where the block ends: reading past it leaves the device's memory.
   size_t extOffset = (sizeof(DEVICE_OBJECT) + sizeof(DEVOBJ_EXTENSION) + 15) & ~size_t(15);
-  void* block = std::calloc(1, extOffset + extensionSize + 16);
+  void* block = GuardedAllocate(extOffset + extensionSize, GuardKind::Device);
   auto* device = static_cast<PDEVICE_OBJECT>(block);
   auto* devobjExt = reinterpret_cast<PDEVOBJ_EXTENSION>(device + 1);
   device->Type = IO_TYPE_DEVICE;
@@ -89,10 +94,23 @@ NTSTATUS CreateDeviceInternal(PDRIVER_OBJECT driver, ULONG extensionSize, const 
   rec->host = host;
   rec->extensionSize = extensionSize;
   rec->block = block;
+  char text[96];
+  std::snprintf(text, sizeof text, "device %p", static_cast<void*>(device));
+  rec->description = text;
+  if (!chosen.empty()) rec->description += " " + Narrow(chosen);
+  if (!host) rec->description += " of driver " + Narrow(FromCounted(&driver->DriverName));
   if (!chosen.empty()) gNames[chosen] = device;
   gDevices[device] = std::move(rec);
   *out = device;
   return STATUS_SUCCESS;
+}
+
+// Under gObjects: a deleted device whose last reference and last handle are gone is freed.
+void ReleaseIfUnused(DeviceRecord* rec) {
+  if (!rec->deleted || rec->freed || rec->objectReferences != 0 || rec->device->ReferenceCount != 0) return;
+  rec->freed = true;
+  GuardedRelease(rec->block, rec->description);
+  rec->block = nullptr;
 }
 
 void DeleteDeviceInternal(PDEVICE_OBJECT device, const char* routine) {
@@ -136,6 +154,7 @@ void DeleteDeviceInternal(PDEVICE_OBJECT device, const char* routine) {
   }
   if (!rec->name.empty()) gNames.erase(rec->name);
   rec->deleted = true;
+  ReleaseIfUnused(rec);
 }
 }  // namespace
 
@@ -150,6 +169,31 @@ bool IsDeviceDeleted(PDEVICE_OBJECT device) {
   KernelLock guard(gObjects);
   DeviceRecord* rec = FindDevice(device);
   return rec == nullptr || rec->deleted;
+}
+
+void SetDeleteHook(std::function<void(PDEVICE_OBJECT)> hook) {
+  KernelLock guard(gObjects);
+  gDeleteHook = std::move(hook);
+}
+
+bool DriverHoldsDeletedDevices(PDRIVER_OBJECT driver) {
+  KernelLock guard(gObjects);
+  for (auto& [d, rec] : gDevices) {
+    if (rec->deleted && !rec->freed && !rec->host && rec->device->DriverObject == driver) return true;
+  }
+  return false;
+}
+
+bool IsDeviceFreed(PDEVICE_OBJECT device) {
+  KernelLock guard(gObjects);
+  DeviceRecord* rec = FindDevice(device);
+  return rec == nullptr || rec->freed;
+}
+
+long ObjectReferences(PDEVICE_OBJECT device) {
+  KernelLock guard(gObjects);
+  DeviceRecord* rec = FindDevice(device);
+  return rec == nullptr ? 0 : rec->objectReferences;
 }
 
 std::u16string DeviceName(PDEVICE_OBJECT device) {
@@ -243,23 +287,38 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
   for (PDEVICE_OBJECT d = driver->DeviceObject; d != nullptr; d = d->NextDevice) {
     Report(Rule::DeviceLeftAtUnload, "driver unload", Hex(d), "device " + Narrow(DeviceName(d)) + " still exists");
   }
+  std::vector<std::pair<std::string, long>> held;
+  {
+    KernelLock guard(gObjects);
+    for (auto& [d, rec] : gDevices) {
+      if (rec->deleted && !rec->freed && rec->device->DriverObject == driver) {
+        held.emplace_back(rec->description, rec->objectReferences);
+      }
+    }
+  }
+  for (auto& [what, refs] : held) {
+    Report(Rule::DeviceLeftAtUnload, "driver unload", what,
+           "deleted but never freed: " + std::to_string(refs) + " object reference(s) still held");
+  }
   for (auto& [start, context] : LiveDriverThreads()) {
     Report(Rule::ThreadOutlivesDriver, SymbolName(start), Hex(context), "a driver thread is still running at unload");
   }
   JoinSystemThreads(GetSettings().hangLimitMs);
   CheckHandleLeaks("driver unload");
   CheckPoolLeaks("driver unload");
+  CheckIrpLeaks("driver unload");
 }
 
 void ResetObjects() {
   KernelLock guard(gObjects);
-  for (auto& [d, rec] : gDevices) std::free(rec->block);
+  // The memory itself goes with ResetGuarded.
   gDevices.clear();
   gNames.clear();
   gDrivers.clear();
   gHostDrivers.clear();
   gInterfaces.clear();
   gAutoName = 0;
+  gDeleteHook = nullptr;
 }
 
 }  // namespace tb
@@ -271,16 +330,24 @@ extern "C" {
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                         DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject) {
-  (void)Exclusive;
   RequireIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice");
   if (ShouldFailAllocation(AllocKind::Device)) return STATUS_INSUFFICIENT_RESOURCES;
   std::u16string name = FromCounted(DeviceName);
-  return CreateDeviceInternal(DriverObject, DeviceExtensionSize, DeviceName ? &name : nullptr, DeviceType,
-                              DeviceCharacteristics, DeviceObject, false);
+  NTSTATUS status = CreateDeviceInternal(DriverObject, DeviceExtensionSize, DeviceName ? &name : nullptr, DeviceType,
+                                         DeviceCharacteristics, DeviceObject, false);
+  if (NT_SUCCESS(status) && Exclusive) (*DeviceObject)->Flags |= DO_EXCLUSIVE;
+  return status;
 }
 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
+  std::function<void(PDEVICE_OBJECT)> hook;
+  {
+    KernelLock guard(gObjects);
+    DeviceRecord* rec = FindDevice(DeviceObject);
+    if (rec != nullptr && !rec->deleted) hook = gDeleteHook;
+  }
+  if (hook) hook(DeviceObject);
   DeleteDeviceInternal(DeviceObject, "IoDeleteDevice");
 }
 
@@ -319,7 +386,13 @@ LONG_PTR ObfReferenceObject(PVOID Object) {
   {
     KernelLock guard(gObjects);
     DeviceRecord* rec = FindDevice(static_cast<PDEVICE_OBJECT>(Object));
-    if (rec != nullptr) return ++rec->device->ReferenceCount;
+    if (rec != nullptr && rec->freed) {
+      Report(Rule::DeviceUsedAfterDelete, SymbolName(__builtin_return_address(0)), rec->description,
+             "a reference taken on a device that was already freed");
+      return 0;
+    }
+    // Object references are the object manager's; DEVICE_OBJECT.ReferenceCount counts open handles.
+    if (rec != nullptr) return ++rec->objectReferences;
   }
   if (ObReferenceThread(Object, +1)) return 1;
   Report(Rule::ObjectUnknown, "ObfReferenceObject", Hex(Object), "not an object the test bed knows");
@@ -331,11 +404,14 @@ LONG_PTR ObfDereferenceObject(PVOID Object) {
     KernelLock guard(gObjects);
     DeviceRecord* rec = FindDevice(static_cast<PDEVICE_OBJECT>(Object));
     if (rec != nullptr) {
-      if (rec->device->ReferenceCount <= 0) {
-        Report(Rule::ReferenceUnbalanced, "ObfDereferenceObject", Hex(Object), "released a reference nobody took");
+      if (rec->objectReferences <= 0) {
+        Report(Rule::ReferenceUnbalanced, SymbolName(__builtin_return_address(0)), rec->description,
+               "released a reference nobody took");
         return 0;
       }
-      return --rec->device->ReferenceCount;
+      long left = --rec->objectReferences;
+      ReleaseIfUnused(rec);
+      return left;
     }
   }
   if (ObReferenceThread(Object, -1)) return 0;
@@ -383,7 +459,9 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Ena
   KernelLock guard(gObjects);
   for (auto& i : gInterfaces) {
     if (i.link == link) {
-      i.enabled = Enable != FALSE;
+      bool enable = Enable != FALSE;
+      if (i.enabled == enable) return enable ? STATUS_OBJECT_NAME_EXISTS : STATUS_OBJECT_NAME_NOT_FOUND;
+      i.enabled = enable;
       return STATUS_SUCCESS;
     }
   }

@@ -1,6 +1,15 @@
 // The power manager's calls: power IRPs requested by a driver, passing them, and the states a
 // driver reports. Also the record of relations a driver asks the PnP manager to query again.
+//
+// Serialization, as on Windows 2000: each device object takes one system power IRP (set or
+// query) and one device set-power IRP at a time. The next one waits in the power manager until
+// the driver holding the current one calls PoStartNextPowerIrp; a driver that passes on or
+// completes such an IRP without that call is reported, and the wait ends there instead of
+// hanging the machine. Power IRPs for a device marked DO_POWER_PAGABLE reach it at PASSIVE_LEVEL:
+// one sent at DISPATCH_LEVEL is delivered by the power manager's own thread.
 #include "internal.h"
+
+#include <deque>
 
 namespace tb {
 namespace {
@@ -8,7 +17,171 @@ std::mutex gPowerLock;
 std::map<std::pair<PDEVICE_OBJECT, int>, POWER_STATE> gReported;
 std::vector<std::pair<PDEVICE_OBJECT, DEVICE_RELATION_TYPE>> gInvalidated;
 std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> gInvalidateHook;
+
+enum PowerKind { kNoSerialization = -1, kSystemPower = 0, kDeviceSetPower = 1 };
+
+struct Slot {
+  PIRP active = nullptr;
+  std::deque<PIRP> waiting;  // already stepped to the device's location, marked pending
+};
+std::map<std::pair<PDEVICE_OBJECT, int>, Slot> gSlots;
+
+struct Delivery {
+  PDEVICE_OBJECT target;
+  PIRP irp;
+};
+std::deque<Delivery> gDeliveries;
+std::condition_variable gWork;
+std::thread gWorker;
+bool gWorkerStop = false;
+
+int KindOf(PIO_STACK_LOCATION s) {
+  if (s->MajorFunction != IRP_MJ_POWER) return kNoSerialization;
+  if (s->MinorFunction != IRP_MN_SET_POWER && s->MinorFunction != IRP_MN_QUERY_POWER) return kNoSerialization;
+  if (s->Parameters.Power.Type == SystemPowerState) return kSystemPower;
+  return s->MinorFunction == IRP_MN_SET_POWER ? kDeviceSetPower : kNoSerialization;
+}
+
+bool NeedsStartNext(PIO_STACK_LOCATION s) {
+  return s->MajorFunction == IRP_MJ_POWER &&
+         (s->MinorFunction == IRP_MN_SET_POWER || s->MinorFunction == IRP_MN_QUERY_POWER);
+}
+
+bool IsKnownDevice(PDEVICE_OBJECT device) {
+  if (device == nullptr) return false;
+  KernelLock guard(ObjectLock());
+  DeviceRecord* rec = FindDevice(device);
+  return rec != nullptr && !rec->freed;
+}
+
+bool IsPagable(PDEVICE_OBJECT device) {
+  KernelLock guard(ObjectLock());
+  return (device->Flags & DO_POWER_PAGABLE) != 0;
+}
+
+void WorkerMain() {
+  for (;;) {
+    Delivery d;
+    {
+      Unseen unseen;
+      (void)unseen;
+      std::unique_lock<std::mutex> lock(gPowerLock);
+      gWork.wait(lock, [] { return gWorkerStop || !gDeliveries.empty(); });
+      if (gDeliveries.empty()) return;
+      d = gDeliveries.front();
+      gDeliveries.pop_front();
+    }
+    IrqlScope irql(IsPagable(d.target) ? PASSIVE_LEVEL : DISPATCH_LEVEL);
+    DispatchCurrentLocation(d.target, d.irp);
+  }
+}
+
+// Under gPowerLock.
+void ScheduleLocked(PDEVICE_OBJECT target, PIRP irp) {
+  gDeliveries.push_back(Delivery{target, irp});
+  if (!gWorker.joinable()) {
+    gWorkerStop = false;
+    gWorker = std::thread(WorkerMain);
+  }
+  gWork.notify_all();
+}
+
+// The device is done with `irp` for this kind: the next one waiting for it goes in.
+void ReleaseSlot(PDEVICE_OBJECT device, int kind, PIRP irp) {
+  if (kind == kNoSerialization) return;
+  KernelLock guard(gPowerLock);
+  auto it = gSlots.find({device, kind});
+  if (it == gSlots.end() || it->second.active != irp) return;
+  Slot& slot = it->second;
+  if (slot.waiting.empty()) {
+    slot.active = nullptr;
+    return;
+  }
+  slot.active = slot.waiting.front();
+  slot.waiting.pop_front();
+  ScheduleLocked(device, slot.active);
+}
+
+std::string IrpText(PIRP irp) { return "IRP " + Hex(irp); }
+
+// The driver of `device` is letting go of the IRP: it must have called PoStartNextPowerIrp.
+void RequireStartedNext(PIRP irp, PDEVICE_OBJECT device, int kind, const void* routine, const char* how) {
+  if (!IsKnownDevice(device)) return;
+  auto rec = FindIrp(irp);
+  if (!rec) return;
+  bool missing = false;
+  {
+    KernelLock guard(gPowerLock);
+    if (rec->startedNextPower.count(device) == 0 && rec->reportedNextPower.count(device) == 0) {
+      rec->reportedNextPower.insert(device);
+      missing = true;
+    }
+  }
+  if (!missing) return;
+  Report(Rule::PowerIrpWithoutStartNext, SymbolName(routine), IrpText(irp) + " at device " + Hex(device),
+         std::string(how) + " without PoStartNextPowerIrp: the power manager would hold every later power IRP "
+                             "for this device");
+  ReleaseSlot(device, kind, irp);
+}
 }  // namespace
+
+NTSTATUS PowerCallDriver(PDEVICE_OBJECT target, PIRP irp, const void* caller) {
+  RequireIrqlAtMost(DISPATCH_LEVEL, "PoCallDriver");
+  if (!FindIrp(irp) || irp->CurrentLocation <= 1) return CallDriverInternal(target, irp, true, caller);
+  PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
+  int kind = KindOf(next);
+  // Skipping or copying the location leaves the passing driver's device in it.
+  PDEVICE_OBJECT from = next->DeviceObject;
+  if (NeedsStartNext(next) && from != nullptr && from != target) {
+    RequireStartedNext(irp, from, kind, caller, "passed the power IRP on");
+  }
+  bool hold = false;
+  if (kind != kNoSerialization) {
+    KernelLock guard(gPowerLock);
+    Slot& slot = gSlots[{target, kind}];
+    if (slot.active != nullptr && slot.active != irp) {
+      AdvanceAndPend(target, irp);
+      slot.waiting.push_back(irp);
+      return STATUS_PENDING;
+    }
+    slot.active = irp;
+  }
+  if (IsPagable(target) && Current().irql > PASSIVE_LEVEL) hold = true;
+  if (hold) {
+    KernelLock guard(gPowerLock);
+    AdvanceAndPend(target, irp);
+    ScheduleLocked(target, irp);
+    return STATUS_PENDING;
+  }
+  return CallDriverInternal(target, irp, true, caller);
+}
+
+void PowerLeavingLocation(PIRP irp, PIO_STACK_LOCATION location, const void* routine) {
+  if (!NeedsStartNext(location)) return;
+  RequireStartedNext(irp, location->DeviceObject, KindOf(location), routine, "completed the power IRP");
+}
+
+void PowerIrpFinished(PIRP irp) {
+  std::vector<std::pair<PDEVICE_OBJECT, int>> held;
+  {
+    KernelLock guard(gPowerLock);
+    for (auto& [key, slot] : gSlots) {
+      if (slot.active == irp) held.push_back(key);
+    }
+  }
+  for (auto& [device, kind] : held) ReleaseSlot(device, kind, irp);
+}
+
+void StopPowerWorker() {
+  std::thread worker;
+  {
+    KernelLock guard(gPowerLock);
+    gWorkerStop = true;
+    worker.swap(gWorker);
+  }
+  gWork.notify_all();
+  if (worker.joinable()) worker.join();
+}
 
 POWER_STATE ReportedPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type) {
   KernelLock guard(gPowerLock);
@@ -29,7 +202,11 @@ void SetInvalidateRelationsHook(std::function<void(PDEVICE_OBJECT, DEVICE_RELATI
 }
 
 void ResetPower() {
+  StopPowerWorker();
   KernelLock guard(gPowerLock);
+  gSlots.clear();
+  gDeliveries.clear();
+  gWorkerStop = false;
   gReported.clear();
   gInvalidated.clear();
   gInvalidateHook = nullptr;
@@ -41,17 +218,30 @@ using namespace tb;
 
 extern "C" {
 
-NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  return PowerCallDriver(DeviceObject, Irp, __builtin_return_address(0));
+}
 
 VOID PoStartNextPowerIrp(PIRP Irp) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "PoStartNextPowerIrp");
   auto rec = FindIrp(Irp);
-  if (!rec) {
+  if (!rec || !IsLiveIrp(Irp)) {
     Report(Rule::IrpTouchedAfterCompletion, "PoStartNextPowerIrp", Hex(Irp), "not a live IRP");
     return;
   }
-  size_t location = static_cast<size_t>(Irp->CurrentLocation);
-  if (location < rec->startNextPower.size()) rec->startNextPower[location] = true;
+  if (Irp->CurrentLocation > Irp->StackCount) {
+    Report(Rule::IrpStackUnderflow, SymbolName(__builtin_return_address(0)), Hex(Irp),
+           "PoStartNextPowerIrp while the IRP's current location is no driver's");
+    return;
+  }
+  // The caller is the driver the current location points to.
+  PIO_STACK_LOCATION current = Irp->Tail.Overlay.CurrentStackLocation;
+  PDEVICE_OBJECT device = current->DeviceObject;
+  {
+    KernelLock guard(gPowerLock);
+    rec->startedNextPower.insert(device);
+  }
+  ReleaseSlot(device, KindOf(current), Irp);
 }
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
@@ -73,13 +263,13 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
   }
   if (ShouldFailAllocation(AllocKind::Irp)) return STATUS_INSUFFICIENT_RESOURCES;
   PDEVICE_OBJECT top = TopOfStack(DeviceObject);
+  // The I/O manager frees the IRP once the callback has run.
   PIRP irp = AllocateIrpInternal(top->StackSize, false, [=](PIRP done) {
     IO_STATUS_BLOCK status = done->IoStatus;
     if (CompletionFunction != nullptr) {
       RunDriverRoutine(reinterpret_cast<const void*>(CompletionFunction), "power completion",
                        [&] { CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &status); });
     }
-    FreeSystemIrp(done);
   });
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);

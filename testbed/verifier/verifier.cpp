@@ -60,6 +60,13 @@ const char* RuleName(Rule rule) {
     NAME(ThreadOutlivesDriver)
     NAME(WaitNeverSatisfied)
     NAME(Unimplemented)
+    NAME(DeviceUsedAfterDelete)
+    NAME(ObjectOverrun)
+    NAME(IrpSentWithoutReuse)
+    NAME(IrpInitializedWhileAllocated)
+    NAME(IrpLeak)
+    NAME(PowerIrpWithoutStartNext)
+    NAME(PowerIrpNotPoCallDriver)
 #undef NAME
   }
   return "UnknownRule";

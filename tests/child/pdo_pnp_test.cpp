@@ -23,9 +23,7 @@ class ChildPnpTest : public UsbDriverTest {
     s->MajorFunction = IRP_MJ_PNP;
     s->MinorFunction = minor;
     if (fill) fill(s);
-    tb::Result r = tb::SendAndWait(child_, irp);
-    tb::FreeSystemIrp(irp);
-    return r;
+    return tb::SendAndWait(child_, irp);
   }
   std::vector<uint8_t> Id(BUS_QUERY_ID_TYPE type, POOL_TYPE* pool = nullptr) {
     tb::Result r = SendChild(IRP_MN_QUERY_ID, [type](PIO_STACK_LOCATION s) { s->Parameters.QueryId.IdType = type; });
@@ -124,7 +122,7 @@ TEST_F(ChildPnpTest, TargetRelationNamesTheChildWithAReference) {
   auto* list = reinterpret_cast<PDEVICE_RELATIONS>(r.information);
   ASSERT_EQ(list->Count, 1u);
   EXPECT_EQ(list->Objects[0], child_);
-  EXPECT_EQ(child_->ReferenceCount, 2);  // the manager's own and the answer's
+  EXPECT_EQ(tb::ObjectReferences(child_), 2);  // the manager's own and the answer's
   ObfDereferenceObject(child_);
   tb::SystemFreePool(list);
 }
@@ -171,9 +169,14 @@ TEST_F(ChildPnpTest, StartStopAndQueriesChangeOnlyTheStartedBit) {
 
 TEST_F(ChildPnpTest, RemovalDeletesTheChildAndTakesItOutOfTheRelations) {
   PdoExtension* ext = PdoExt(child_);
+  ULONG flagsAtDeletion = 0;
+  tb::SetDeleteHook([&](PDEVICE_OBJECT d) {
+    if (d == child_) flagsAtDeletion = ext->Flags;
+  });
   pnp_->RemoveNow(child_);
-  EXPECT_EQ(ext->Flags, static_cast<ULONG>(PDO_REMOVED));
-  EXPECT_TRUE(tb::IsDeviceDeleted(child_));
+  tb::SetDeleteHook(nullptr);
+  EXPECT_EQ(flagsAtDeletion, static_cast<ULONG>(PDO_REMOVED));
+  EXPECT_TRUE(tb::IsDeviceFreed(child_));
   EXPECT_EQ(ext_->ChildCount, 0u);
   EXPECT_EQ(ext_->ChildExtension, ext);
   EXPECT_TRUE(pnp_->QueryBusRelations(pdo_).empty());

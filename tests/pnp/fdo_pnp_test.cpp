@@ -164,7 +164,6 @@ TEST_F(FdoPnpTest, BusRelationsAppendTheChildToAnEarlierList) {
   s->MinorFunction = IRP_MN_QUERY_DEVICE_RELATIONS;
   s->Parameters.QueryDeviceRelations.Type = BusRelations;
   tb::Result r = tb::SendAndWait(fdo_, irp);
-  tb::FreeSystemIrp(irp);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   auto* list = reinterpret_cast<PDEVICE_RELATIONS>(r.information);
   ASSERT_NE(list, nullptr);
@@ -172,7 +171,7 @@ TEST_F(FdoPnpTest, BusRelationsAppendTheChildToAnEarlierList) {
   EXPECT_EQ(list->Objects[0], a);
   EXPECT_EQ(list->Objects[1], b);
   EXPECT_EQ(list->Objects[2], child);
-  EXPECT_EQ(child->ReferenceCount, 1);
+  EXPECT_EQ(tb::ObjectReferences(child), 1);  // the answer's, for the receiver to drop
   EXPECT_FALSE(tb::IsPoolBlock(old));
   ObfDereferenceObject(child);
   tb::SystemFreePool(list);
@@ -244,9 +243,20 @@ TEST_F(FdoPnpTest, UnhandledRequestsPassDownWithTheirStatus) {
 TEST_F(FdoPnpTest, SurpriseRemovalThenRemoveDrainsTheCounterToZero) {
   PDEVICE_OBJECT pdo = PlugAndStart();
   pnp_->QueryBusRelations(pdo);
+  // The counter is read at the last moment the extension exists: the device's own deletion.
+  LONG countAtDeletion = -1;
+  LONG removeEventAtDeletion = 0;
+  pnp_->beforeChildRemove = nullptr;
+  tb::SetDeleteHook([&](PDEVICE_OBJECT deleted) {
+    if (deleted != fdo_) return;
+    countAtDeletion = ext_->IoCount;
+    removeEventAtDeletion = KeReadStateEvent(&ext_->RemoveEvent);
+  });
   pnp_->SurpriseRemove(pdo);
-  EXPECT_EQ(ext_->IoCount, 0);
-  EXPECT_NE(KeReadStateEvent(&ext_->RemoveEvent), 0);
+  tb::SetDeleteHook(nullptr);
+  EXPECT_EQ(countAtDeletion, 0);
+  EXPECT_NE(removeEventAtDeletion, 0);
   EXPECT_TRUE(tb::IsDeviceDeleted(fdo_));
+  EXPECT_TRUE(tb::IsDeviceFreed(fdo_));
   EXPECT_EQ(tb::TopOfStack(pdo), pdo);
 }

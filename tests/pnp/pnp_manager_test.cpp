@@ -323,9 +323,10 @@ NTSTATUS NTAPI ToyDispatch(PDEVICE_OBJECT device, PIRP irp) {
     irp->IoStatus.Status = STATUS_SUCCESS;
     irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(list);
   }
+  UCHAR minor = s->MinorFunction;  // the request is not ours once passed on
   IoSkipCurrentIrpStackLocation(irp);
   NTSTATUS status = IofCallDriver(x->lower, irp);
-  if (s->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+  if (minor == IRP_MN_REMOVE_DEVICE) {
     for (int i = 0; i < 2; i++) {
       if (!x->deleted[i]) IoDeleteDevice(x->kids[i]);
       x->deleted[i] = true;

@@ -90,9 +90,8 @@ ReaderRequest::ReaderRequest(ULONG length) : buffer(length, 0) {
   });
 }
 
-ReaderRequest::~ReaderRequest() {
-  if (irp != nullptr && tb::IrpReachedTop(irp)) tb::FreeSystemIrp(irp);
-}
+// A completed request was freed by the I/O manager; one still waiting goes with the kernel.
+ReaderRequest::~ReaderRequest() = default;
 
 bool ReaderRequest::Wait(int timeoutMs) {
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -122,7 +122,11 @@ TEST_F(UsbBusTest, AbortEndsPendingTransfersBeforeItCompletes) {
   UsbBuildInterruptOrBulkTransferRequest(&read, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), in, data, nullptr, 32,
                                          USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
   std::vector<std::string> order;
-  PIRP irp = tb::AllocateSystemIrp(bus.Pdo()->StackSize, [&](PIRP) { order.push_back("read"); });
+  NTSTATUS readStatus = STATUS_PENDING;
+  PIRP irp = tb::AllocateSystemIrp(bus.Pdo()->StackSize, [&](PIRP done) {
+    order.push_back("read");
+    readStatus = done->IoStatus.Status;
+  });
   PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp);
   s->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
   s->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -136,9 +140,8 @@ TEST_F(UsbBusTest, AbortEndsPendingTransfersBeforeItCompletes) {
   EXPECT_EQ(Submit(bus, &abort).status, STATUS_SUCCESS);
   order.push_back("abort");
   EXPECT_EQ(order, (std::vector<std::string>{"read", "abort"}));
-  EXPECT_EQ(irp->IoStatus.Status, STATUS_CANCELLED);
+  EXPECT_EQ(readStatus, STATUS_CANCELLED);
   EXPECT_EQ(read.UrbHeader.Status, USBD_STATUS_CANCELED);
-  tb::FreeSystemIrp(irp);
   ExFreePool(config);
 }
 
@@ -173,17 +176,17 @@ TEST_F(UsbBusTest, PnpAndPowerAnsweredAsABusDriver) {
   });
   EXPECT_EQ(start.status, STATUS_SUCCESS);
 
-  PIRP wake = tb::AllocateSystemIrp(bus.Pdo()->StackSize);
+  NTSTATUS wakeStatus = STATUS_PENDING;
+  PIRP wake = tb::AllocateSystemIrp(bus.Pdo()->StackSize, [&](PIRP done) { wakeStatus = done->IoStatus.Status; });
   PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(wake);
   s->MajorFunction = IRP_MJ_POWER;
   s->MinorFunction = IRP_MN_WAIT_WAKE;
-  EXPECT_EQ(IofCallDriver(bus.Pdo(), wake), STATUS_PENDING);
+  EXPECT_EQ(PoCallDriver(bus.Pdo(), wake), STATUS_PENDING);
   EXPECT_EQ(bus.PendingWaitWakes(), 1u);
   EXPECT_FALSE(tb::IrpReachedTop(wake));
   bus.CancelWake();
   EXPECT_TRUE(tb::IrpReachedTop(wake));
-  EXPECT_EQ(wake->IoStatus.Status, STATUS_CANCELLED);
-  tb::FreeSystemIrp(wake);
+  EXPECT_EQ(wakeStatus, STATUS_CANCELLED);
 }
 
 TEST_F(UsbBusTest, PendedUrbsCompleteFromAnotherThreadAtDispatchLevel) {
@@ -210,5 +213,4 @@ TEST_F(UsbBusTest, PendedUrbsCompleteFromAnotherThreadAtDispatchLevel) {
   EXPECT_EQ(seen, DISPATCH_LEVEL);
   EXPECT_NE(where, std::this_thread::get_id());
   EXPECT_EQ(buffer[8], 0x7E);
-  tb::FreeSystemIrp(irp);
 }

@@ -280,10 +280,14 @@ TEST_F(RulesTest, ThreadStillRunningWhenItsDeviceIsDeleted) {
   HANDLE h;
   ASSERT_EQ(PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, LingeringThread, holder), STATUS_SUCCESS);
   ZwClose(h);
+  // Held so that the test can still end the thread through the extension after the report.
+  ObfReferenceObject(device);
   auto got = ExpectViolation(tb::Rule::ThreadOutlivesDevice, [&] { IoDeleteDevice(device); });
   ASSERT_FALSE(got.empty());
   EXPECT_NE(got[0].routine.find("LingeringThread"), std::string::npos);
   KeSetEvent(&holder->stop, 1, FALSE);
+  while (tb::RunningSystemThreads() != 0) std::this_thread::yield();
+  ObfDereferenceObject(device);
 }
 
 NTSTATUS NTAPI ReleasesLockTwice(PDEVICE_OBJECT, PIRP irp) {
