@@ -685,9 +685,9 @@ void PnpManager::RemoveOne(PnpNode* node) {
   }
   Result r = Send(node->pdo, IRP_MN_REMOVE_DEVICE);
   Record(node, "REMOVE_DEVICE", r.status, "");
-  // The function device is not checked here: it may keep its own deleted device referenced
-  // while a transfer it could not take back is still out; that must be gone by unload.
-  // Asked of the test bed, not read from the device: it may be gone.
+  // The function device's references are not checked here: it may keep its own deleted device
+  // referenced while a transfer it could not take back is still out; that must be gone by unload.
+  // Whether the physical device went is asked of the test bed, not read from the device.
   bool deleted = IsDeviceDeleted(node->pdo);
   std::vector<PnpNode*> orphans;
   {
