@@ -125,5 +125,6 @@ kdrv_link_image(usbmidi)
 
 enable_testing()
 include(${CMAKE_SOURCE_DIR}/tests/winbuild/winbuild-tests.cmake)
+include(${CMAKE_SOURCE_DIR}/tests/layout/layout-tests.cmake)
 include(${CMAKE_SOURCE_DIR}/tests/wine/wine-tests.cmake)
 include(${CMAKE_SOURCE_DIR}/tests/wine-e2e/wine-e2e.cmake)

@@ -12,6 +12,7 @@ set(DRIVER_SOURCES
   driver/usb/fdo_pnp.cpp
   driver/usb/layout_asserts.cpp
   driver/power/fdo_power.cpp
+  driver/power/idle.cpp
   driver/power/pdo_power.cpp
   driver/client/pdo_pnp.cpp
   driver/client/client_io.cpp

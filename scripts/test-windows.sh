@@ -1,9 +1,10 @@
 #!/bin/bash
 # Builds usbmidi.sys for x86 (primary) and x64 with Debian's mingw-w64 and runs
-# its checks: image rules and INF (label winbuild), load/unload under Wine
-# (label wine), and the end-to-end run under Wine's PnP manager with a mock USB
-# bus (label wine-e2e; every wine command under a timeout, a fresh prefix per
-# run). Installs what it needs; safe to run again.
+# its checks: the test bed's headers against the DDK's (label layout; the x64
+# comparison uses the host g++), image rules and INF (label winbuild),
+# load/unload under Wine (label wine), and the end-to-end run under Wine's PnP
+# manager with a mock USB bus (label wine-e2e; every wine command under a
+# timeout, a fresh prefix per run). Installs what it needs; safe to run again.
 #
 #   scripts/test-windows.sh            install if needed, build and test both
 #   SKIP_INSTALL=1 scripts/test-windows.sh   assume the packages are present
@@ -16,7 +17,7 @@ presets=${WIN_PRESETS:-win-x86 win-x64}
 
 install_packages() {
   local want=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-              cmake make python3 python3-pefile wine wine64 wine32:i386)
+              g++ cmake make python3 python3-pefile wine wine64 wine32:i386)
   local missing=() update=0
   # The 32-bit Wine (for the x86 image) comes from the i386 architecture.
   if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -64,6 +64,8 @@ enum class Rule {
   IrpLeak,                    // an IRP from IoAllocateIrp never freed
   PowerIrpWithoutStartNext,   // a set- or query-power IRP passed on or completed without PoStartNextPowerIrp
   PowerIrpNotPoCallDriver,    // a power IRP passed on with IoCallDriver
+  ThreadEndedHoldingMutex,    // a system thread ended owning a mutex (THREAD_TERMINATE_HELD_MUTEX)
+  NoProgress,                 // threads in the kernel or the driver, and nothing moved for the watchdog's limit
 };
 
 const char* RuleName(Rule rule);
@@ -73,6 +75,7 @@ struct Violation {
   std::string routine;  // the driver routine or platform call where it happened
   std::string object;   // the IRP, device, lock or pool block concerned
   std::string message;
+  std::string caller;   // for a report inside a kernel call: who called it, innermost first
   std::string ToString() const;
 };
 
@@ -84,9 +87,17 @@ void Report(Rule rule, std::string routine, std::string object, std::string mess
 // A violation the platform would bugcheck on: reported, then the process ends.
 [[noreturn]] void BugCheck(Rule rule, std::string routine, std::string object, std::string message);
 
-// Name of a driver routine for reports ("FdoPnp", "DriverEntry" ...), from its address.
+// Name of a driver routine for reports ("FdoPnp", "DriverEntry" ...), from its address; static
+// functions too. An address inside a function names that function.
 std::string SymbolName(const void* address);
 std::string Hex(const void* p);
+// A name for a lock or dispatcher object: "RxLock of device 0x..." inside a device extension
+// (through the namer below), the variable's name for a global, else the address.
+std::string ObjectName(const void* address);
+// Names the field at `offset` in `device`'s extension ("RxLock", "RxRing[4]"), or "" if it
+// cannot. The test bed does not know the driver's records; test support installs one that does.
+using ExtensionFieldNamer = std::function<std::string(PDEVICE_OBJECT device, size_t offset)>;
+void SetExtensionFieldNamer(ExtensionFieldNamer namer);
 
 // ---------------------------------------------------------------------------------------------
 // Low-resources simulation: pool, IRP, device and thread allocations made through the exported
@@ -111,6 +122,12 @@ uint64_t InjectedFailureCount();
 // ---------------------------------------------------------------------------------------------
 struct Settings {
   int hangLimitMs = 30000;   // an unbounded wait longer than this is reported and ends the run
+  // No progress for this long while a thread is in a driver routine or waiting, delaying or
+  // spinning in the kernel is reported with every thread's state and ends the run; 0: off.
+  // Progress: a driver routine returned, a wait was satisfied, an event was set or a semaphore
+  // or mutex released, a system thread started or ended. A timed-out wait, a delay or a spin
+  // is not progress.
+  int watchdogMs = 30000;
   bool echoDebugPrint = false;
 };
 Settings& GetSettings();
@@ -148,6 +165,8 @@ std::map<ULONG, TagTotals> PoolTotals();
 std::string TagName(ULONG tag);
 // Reports a PoolLeak for each block still allocated (optionally only of one tag); returns count.
 size_t CheckPoolLeaks(const std::string& when, ULONG onlyTag = 0);
+// Reports an IrpLeak for each IRP a driver allocated and has not freed; returns the count.
+size_t CheckIrpLeaks(const std::string& when);
 // Releases a block that a driver handed to the system (ID strings, relations lists).
 void SystemFreePool(void* p);
 bool IsPoolBlock(const void* p, POOL_TYPE* type = nullptr, ULONG* tag = nullptr);
@@ -209,6 +228,10 @@ void SetInterfaceLinkOverride(PDEVICE_OBJECT pdo, const std::u16string& link);
 // Objects, devices, interfaces, threads, power.
 // ---------------------------------------------------------------------------------------------
 bool IsDeviceDeleted(PDEVICE_OBJECT device);
+// Who catches a touch of freed IRPs and devices in this build: the verifier (debug build, guard
+// pages), AddressSanitizer, or nobody (ThreadSanitizer and the optimised build).
+bool VerifierCatchesUseAfterFree();
+bool SanitizerCatchesUseAfterFree();
 // Called as a driver deletes a device, while its extension still holds what the driver left there.
 void SetDeleteHook(std::function<void(PDEVICE_OBJECT)> hook);
 // Deleted and released: its memory is gone (the last reference went).
@@ -232,6 +255,21 @@ struct WaitRecord {
   NTSTATUS status = 0;
 };
 WaitRecord LastWait();
+// Every wait and delay since the kernel was reset, as the caller asked for it, one entry per
+// object, interval and call site.
+struct TimedCall {
+  enum class Kind { Wait, Delay };
+  Kind kind;
+  PVOID object;        // waited on; null for a delay
+  std::string objectName;
+  bool forever;        // a wait without timeout
+  bool absolute;       // passed as a system time: `interval` is counted from the caller's last KeQuerySystemTime
+  LONGLONG interval;   // in 100 ns units
+  std::string caller;  // the routines that made the call, innermost first ("DelayMs <- QueueBytes")
+  uint64_t count;
+  double Milliseconds() const { return static_cast<double>(interval) / 10000.0; }
+};
+std::vector<TimedCall> TimedCalls();
 KPRIORITY ThreadPriority(PVOID threadObject);
 POWER_STATE ReportedPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type);
 std::vector<std::pair<PDEVICE_OBJECT, DEVICE_RELATION_TYPE>> InvalidatedRelations();

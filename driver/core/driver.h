@@ -67,7 +67,7 @@ struct FdoExtension {
   KEVENT PowerUpEvent;                    // set when one of our power-ups completes
   KSPIN_LOCK IoCountLock;                 // IoCount and the choice of event
   volatile LONG IoCount;                  // activity counter
-  volatile LONG OpenPipeCount;            // lowered once per pipe aborted
+  volatile LONG OpenPipeCount;            // bulk pipes an open stream uses; lowered per pipe aborted, never below 0
   WCHAR InterfaceLinkName[LINK_NAME_CHARS];  // device interface link, zero-terminated
   ULONG IdlePowerState;                   // device state for idle power-down
   ULONG PacketSize;                       // PACKET_SIZE
@@ -91,6 +91,11 @@ struct FdoExtension {
   KSPIN_LOCK RxLock;                      // RxRing, RxWriteIndex, OpenContextList, reader slots
   KMUTEX StreamMutex;                     // OpenCount with the stream start and stop
   KMUTEX TxProducerMutex;                 // one QueueBytes caller at a time: the ring has one producer
+  LONG PacketsOut;                        // packets taken and not yet returned (PacketListLock)
+  BOOLEAN PoolOrphaned;                   // removal left the pool to the last packet still out (PacketListLock)
+  PIRP WaitWakeIrp;                       // the wait-wake request held below, for a removal to cancel
+  volatile LONG WaitWakeState;            // WAIT_WAKE_* (power/power.h): who may touch WaitWakeIrp
+  KEVENT PowerGateEvent;                  // synchronization event: an own power request's turn came free
 };
 
 // Extension of the child device the MIDI client loads on.

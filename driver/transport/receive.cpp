@@ -124,3 +124,26 @@ NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
   ReturnPacket(device, packet);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
+
+// After a read has ended (a failed transfer, the device in a low-power state) the stream would
+// go deaf: while it is open and the device ready, the reads are brought back. Up to
+// DISPATCH_LEVEL, so only packets free at once are used.
+VOID TopUpReads(PDEVICE_OBJECT DeviceObject) {
+  FdoExtension* fdo = FdoExt(DeviceObject);
+  volatile LONG* reads = reinterpret_cast<volatile LONG*>(&fdo->ActiveReadCount);
+  for (;;) {
+    if ((ReadFdoFlags(fdo) & FDO_STREAM_RUNNING) == 0 || !IsReady(DeviceObject)) return;
+    // The slot is claimed first, so two callers at once never start more than the limit.
+    if (InterlockedIncrement(reads) > CONTINUOUS_READS) {
+      InterlockedDecrement(reads);
+      return;
+    }
+    TransferPacket* packet = TryTakePacket(DeviceObject);
+    if (packet == NULL) {
+      InterlockedDecrement(reads);
+      return;
+    }
+    packet->PacketFlags |= PACKET_CONTINUOUS_READ;
+    SubmitRead(DeviceObject, packet);
+  }
+}

@@ -1,9 +1,6 @@
 // Quiescing the transport before removal frees what it runs on.
 #include "transport/transport.h"
 
-// Ten rounds of the packet take's one-second bound: far longer than the USB stack needs to hand
-// back transfers after the pipes were aborted and the remove went down.
-#define RECLAIM_ROUNDS 10
 
 BOOLEAN StopTransportForRemoval(PDEVICE_OBJECT DeviceObject) {
   FdoExtension* fdo = FdoExt(DeviceObject);
@@ -22,14 +19,14 @@ BOOLEAN StopTransportForRemoval(PDEVICE_OBJECT DeviceObject) {
   // whole pool is back on the free list.
   ULONG packets = 0;
   for (TransferPacket* p = fdo->FirstPacket; p != NULL; p = p->NextAll) packets++;
+  // After the abort and the remove the USB stack hands transfers back within milliseconds; one
+  // whole take bound (a second) with nothing coming back means a lower driver kept one.
   ULONG reclaimed = 0;
-  ULONG misses = 0;
-  while (reclaimed < packets && misses < RECLAIM_ROUNDS) {
-    if (TakePacket(DeviceObject) != NULL) {
-      reclaimed++;
-    } else {
-      misses++;
-    }
-  }
-  return reclaimed == packets ? TRUE : FALSE;
+  while (reclaimed < packets && TakePacket(DeviceObject) != NULL) reclaimed++;
+  if (reclaimed == packets) return TRUE;
+  if (OrphanPoolIfPacketsOut(DeviceObject, reclaimed)) return FALSE;
+  // The last ones came home just now: their tickets are on the semaphore. Taking them makes sure
+  // no return is still touching the pool when it goes.
+  while (reclaimed < packets && TakePacket(DeviceObject) != NULL) reclaimed++;
+  return TRUE;
 }

@@ -7,6 +7,9 @@
 #define PACKET_IN_USE 0x1
 #define PACKET_CONTINUOUS_READ 0x2
 
+// Continuous bulk-in reads an open stream keeps in flight.
+#define CONTINUOUS_READS 2
+
 // A pooled bulk transfer: its own IRP, its URB and a receive buffer. The IRP has exactly the
 // lower device's stack locations (none for us), so completion routines get no device object and
 // find the function device through Device.
@@ -26,8 +29,13 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb);
 // --- transport/packet_pool.cpp ---
 VOID BuildPacketPool(PDEVICE_OBJECT DeviceObject);
 TransferPacket* TakePacket(PDEVICE_OBJECT DeviceObject);
+// A free packet if one is there at once, else NULL; callable at DISPATCH_LEVEL.
+TransferPacket* TryTakePacket(PDEVICE_OBJECT DeviceObject);
 VOID ReturnPacket(PDEVICE_OBJECT DeviceObject, TransferPacket* Packet);
 VOID ReleasePacketPool(PDEVICE_OBJECT DeviceObject);
+// At removal, with `Reclaimed` packets taken back: when others are still out, leaves the pool and
+// the device to the last of them (TRUE); FALSE when none is out.
+BOOLEAN OrphanPoolIfPacketsOut(PDEVICE_OBJECT DeviceObject, ULONG Reclaimed);
 NTSTATUS WaitForObjectMs(PVOID Object, ULONG Milliseconds);
 
 // --- transport/transmit.cpp ---
@@ -40,8 +48,11 @@ NTSTATUS DelayMs(ULONG Milliseconds);
 NTSTATUS SubmitRead(PDEVICE_OBJECT DeviceObject, TransferPacket* Packet);
 NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 PIRP DistributeRx(FdoExtension* Fdo);
+// Brings the continuous reads of an open stream back to CONTINUOUS_READS on a ready device.
+VOID TopUpReads(PDEVICE_OBJECT DeviceObject);
 
 // --- transport/teardown.cpp ---
 // Ends the writer thread and takes every packet back from the USB stack, so that removal can
-// free the pool. FALSE when a packet never came back: its memory must then not be freed.
+// free the pool. FALSE when a packet did not come back in time: the pool then belongs to the
+// packets still out, and the last of them frees it and releases the device.
 BOOLEAN StopTransportForRemoval(PDEVICE_OBJECT DeviceObject);

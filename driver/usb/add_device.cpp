@@ -83,6 +83,7 @@ NTSTATUS CreateFunctionDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physic
   RtlCopyMemory(fdo->InterfaceLinkName, link.Buffer, link.Length);
   KeInitializeEvent(&fdo->RemoveEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&fdo->PowerUpEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&fdo->PowerGateEvent, SynchronizationEvent, FALSE);
   KeInitializeEvent(&fdo->IdleEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&fdo->TxEvent, SynchronizationEvent, FALSE);
   KeInitializeSpinLock(&fdo->IoCountLock);

@@ -253,7 +253,13 @@ NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject) {
     status = SubmitUrb(DeviceObject, urb);
     ExFreePool(urb);
     if (!NT_SUCCESS(status)) return status;
-    InterlockedDecrement(&fdo->OpenPipeCount);
+    // An aborted pipe is no longer the stream's; with no stream open the count stays at 0.
+    LONG open = InterlockedOr(&fdo->OpenPipeCount, 0);
+    while (open > 0) {
+      LONG seen = InterlockedCompareExchange(&fdo->OpenPipeCount, open - 1, open);
+      if (seen == open) break;
+      open = seen;
+    }
   }
   return status;
 }
@@ -261,7 +267,7 @@ NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject) {
 NTSTATUS ReleaseOnRemove(PDEVICE_OBJECT DeviceObject) {
   FdoExtension* fdo = FdoExt(DeviceObject);
   // First: nothing of the transport may still run once its packets and buffers go. A packet
-  // that never came back from the USB stack keeps the pool alive: leaked, never freed under it.
+  // that never came back from the USB stack keeps the pool, and the device, until it does.
   BOOLEAN quiet = StopTransportForRemoval(DeviceObject);
 
   UNICODE_STRING link;

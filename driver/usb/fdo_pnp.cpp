@@ -9,6 +9,10 @@
 // Removed       +Removed                  surprise removal, remove      remove deletes the device
 //
 // IsReady is true in Started only. A stop whose unconfigure fails is Started again.
+//
+// An armed wait-wake holds an activity reference for as long as it is below: every request that
+// leads towards a stop or a removal cancels it first, so that none of them waits on it.
+#include "power/power.h"
 #include "usb/usb.h"
 
 static NTSTATUS PassDown(FdoExtension* Fdo, PIRP Irp) {
@@ -53,6 +57,7 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, FdoExtension*
 static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, FdoExtension* Fdo) {
   ReleaseIo(DeviceObject);
   SetFdoFlags(Fdo, FDO_REMOVED);
+  CancelWaitWake(Fdo);
   AbortPipes(DeviceObject);
   NTSTATUS status = PassDown(Fdo, Irp);
   ReleaseIo(DeviceObject);  // the base reference from AddDevice
@@ -74,11 +79,13 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, FdoExtension
 static NTSTATUS SurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp, FdoExtension* Fdo) {
   ReleaseIo(DeviceObject);
   SetFdoFlags(Fdo, FDO_REMOVED);
+  CancelWaitWake(Fdo);
   AbortPipes(DeviceObject);
   return PassDown(Fdo, Irp);
 }
 
 static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, FdoExtension* Fdo) {
+  CancelWaitWake(Fdo);
   NTSTATUS status = UnconfigureDevice(DeviceObject);
   if (NT_SUCCESS(status)) return PassDown(Fdo, Irp);
   return Complete(Irp, status);
@@ -117,6 +124,7 @@ NTSTATUS FdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
     case IRP_MN_QUERY_REMOVE_DEVICE:
       if (started) {
         SetFdoFlags(Fdo, FDO_REMOVE_PENDING);
+        CancelWaitWake(Fdo);
         WaitForOtherRequests(DeviceObject, Fdo);
       }
       status = PassDown(Fdo, Irp);
@@ -133,7 +141,10 @@ NTSTATUS FdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
       status = StopDevice(DeviceObject, Irp, Fdo);
       break;
     case IRP_MN_QUERY_STOP_DEVICE:
-      if (started) SetFdoFlags(Fdo, FDO_STOP_PENDING);
+      if (started) {
+        SetFdoFlags(Fdo, FDO_STOP_PENDING);
+        CancelWaitWake(Fdo);
+      }
       status = PassDown(Fdo, Irp);
       break;
     case IRP_MN_CANCEL_STOP_DEVICE:

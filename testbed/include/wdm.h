@@ -1,9 +1,10 @@
 // The test bed's stand-in for the Windows Driver Model header.
 //
 // Declares the published kernel, HAL and I/O manager names that the driver uses, with the
-// published members and values, so that the driver compiles unchanged against it. Field
-// order follows the published records; sizes differ where pointers are 64-bit here. What the
-// routines do is implemented in testbed/kernel and checked by testbed/verifier.
+// published members and values, so that the driver compiles unchanged against it. Records have
+// the published layout, 32-bit and 64-bit alike (tests/layout compares them with mingw-w64's
+// DDK headers). What the routines do is implemented in testbed/kernel and checked by
+// testbed/verifier.
 #pragma once
 
 #include <stddef.h>
@@ -77,6 +78,20 @@ typedef CCHAR KPROCESSOR_MODE;
 typedef ULONG_PTR KSPIN_LOCK;
 typedef KSPIN_LOCK* PKSPIN_LOCK;
 typedef ULONG LOGICAL;
+
+// The published headers lay some records out differently where pointers are 8 bytes (_WIN64).
+#if UINTPTR_MAX > 0xFFFFFFFFu
+#define TB_WIN64 1
+#else
+#define TB_WIN64 0
+#endif
+
+// Members the published headers start on a pointer boundary on 64-bit.
+#if TB_WIN64
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
+#else
+#define POINTER_ALIGNMENT
+#endif
 
 typedef union _LARGE_INTEGER {
   struct {
@@ -156,7 +171,11 @@ typedef const GUID* LPCGUID;
 #define LOW_LEVEL 0
 #define APC_LEVEL 1
 #define DISPATCH_LEVEL 2
+#if TB_WIN64
+#define HIGH_LEVEL 15
+#else
 #define HIGH_LEVEL 31
+#endif
 
 #define KernelMode 0
 #define UserMode 1
@@ -221,6 +240,38 @@ typedef struct _KMUTANT {
   BOOLEAN Abandoned;
   UCHAR ApcDisable;
 } KMUTANT, *PKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
+
+// Device queues and DPCs: the driver uses neither, but every device object embeds one of each.
+typedef struct _KDEVICE_QUEUE_ENTRY {
+  LIST_ENTRY DeviceListEntry;
+  ULONG SortKey;
+  BOOLEAN Inserted;
+} KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
+
+typedef struct _KDEVICE_QUEUE {
+  CSHORT Type;
+  CSHORT Size;
+  LIST_ENTRY DeviceListHead;
+  KSPIN_LOCK Lock;
+  // On 64-bit the published header overlays Busy with an 8-byte hint word; the size is the same.
+  BOOLEAN Busy;
+} KDEVICE_QUEUE, *PKDEVICE_QUEUE;
+
+struct _KDPC;
+typedef VOID(NTAPI* PKDEFERRED_ROUTINE)(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                        PVOID SystemArgument2);
+
+typedef struct _KDPC {
+  UCHAR Type;
+  UCHAR Importance;
+  volatile USHORT Number;
+  LIST_ENTRY DpcListEntry;
+  PKDEFERRED_ROUTINE DeferredRoutine;
+  PVOID DeferredContext;
+  PVOID SystemArgument1;
+  PVOID SystemArgument2;
+  volatile PVOID DpcData;
+} KDPC, *PKDPC;
 
 // ---------------------------------------------------------------------------------------------
 // Pool.
@@ -433,6 +484,7 @@ typedef struct _MDL {
   struct _MDL* Next;
   CSHORT Size;
   CSHORT MdlFlags;
+  struct _EPROCESS* Process;
   PVOID MappedSystemVa;
   PVOID StartVa;
   ULONG ByteCount;
@@ -452,6 +504,25 @@ typedef NTSTATUS(NTAPI* PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT* DriverObject,
 typedef VOID(NTAPI* PKSTART_ROUTINE)(PVOID StartContext);
 typedef VOID(NTAPI* PREQUEST_POWER_COMPLETE)(struct _DEVICE_OBJECT* DeviceObject, UCHAR MinorFunction,
                                              POWER_STATE PowerState, PVOID Context, PIO_STATUS_BLOCK IoStatus);
+
+typedef enum _IO_ALLOCATION_ACTION {
+  KeepObject = 1,
+  DeallocateObject = 2,
+  DeallocateObjectKeepRegisters = 3
+} IO_ALLOCATION_ACTION;
+typedef IO_ALLOCATION_ACTION(NTAPI* PDRIVER_CONTROL)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+                                                      PVOID MapRegisterBase, PVOID Context);
+
+// Where a device waits for an adapter or controller; part of every device object.
+typedef struct _WAIT_CONTEXT_BLOCK {
+  KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+  PDRIVER_CONTROL DeviceRoutine;
+  PVOID DeviceContext;
+  ULONG NumberOfMapRegisters;
+  PVOID DeviceObject;
+  PVOID CurrentIrp;
+  PKDPC BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
 
 typedef struct _DEVOBJ_EXTENSION {
   CSHORT Type;
@@ -475,9 +546,16 @@ typedef struct _DEVICE_OBJECT {
   PVOID DeviceExtension;
   DEVICE_TYPE DeviceType;
   CCHAR StackSize;
+  union {
+    LIST_ENTRY ListEntry;
+    WAIT_CONTEXT_BLOCK Wcb;
+  } Queue;
   ULONG AlignmentRequirement;
+  KDEVICE_QUEUE DeviceQueue;
+  KDPC Dpc;
   LONG ActiveThreadCount;
   PVOID SecurityDescriptor;
+  KEVENT DeviceLock;
   USHORT SectorSize;
   USHORT Spare1;
   PDEVOBJ_EXTENSION DeviceObjectExtension;
@@ -531,8 +609,22 @@ typedef struct _FILE_OBJECT {
   ULONG Flags;
   UNICODE_STRING FileName;
   LARGE_INTEGER CurrentByteOffset;
+  volatile ULONG Waiters;
+  volatile ULONG Busy;
+  PVOID LastLock;
+  KEVENT Lock;
+  KEVENT Event;
+  volatile PVOID CompletionContext;
+  KSPIN_LOCK IrpListLock;
+  LIST_ENTRY IrpList;
+  volatile PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
 
+// On 32-bit the published header packs the stack location to 4 bytes: the parameters start at
+// offset 4 despite the LARGE_INTEGER in Read and Write, and a location is 36 bytes.
+#if !TB_WIN64
+#pragma pack(push, 4)
+#endif
 typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
   UCHAR MinorFunction;
@@ -542,24 +634,25 @@ typedef struct _IO_STACK_LOCATION {
     struct {
       PVOID SecurityContext;
       ULONG Options;
-      USHORT FileAttributes;
+      USHORT POINTER_ALIGNMENT FileAttributes;
       USHORT ShareAccess;
-      ULONG EaLength;
+      ULONG POINTER_ALIGNMENT EaLength;
     } Create;
     struct {
       ULONG Length;
-      ULONG Key;
+      ULONG POINTER_ALIGNMENT Key;
       LARGE_INTEGER ByteOffset;
     } Read;
     struct {
       ULONG Length;
-      ULONG Key;
+      ULONG POINTER_ALIGNMENT Key;
       LARGE_INTEGER ByteOffset;
     } Write;
+    // On 64-bit, Others.Argument2 lies over InputBufferLength, not over the control code.
     struct {
       ULONG OutputBufferLength;
-      ULONG InputBufferLength;
-      ULONG IoControlCode;
+      ULONG POINTER_ALIGNMENT InputBufferLength;
+      ULONG POINTER_ALIGNMENT IoControlCode;
       PVOID Type3InputBuffer;
     } DeviceIoControl;
     struct {
@@ -577,7 +670,7 @@ typedef struct _IO_STACK_LOCATION {
     } DeviceCapabilities;
     struct {
       DEVICE_TEXT_TYPE DeviceTextType;
-      LCID LocaleId;
+      LCID POINTER_ALIGNMENT LocaleId;
     } QueryDeviceText;
     struct {
       BUS_QUERY_ID_TYPE IdType;
@@ -594,9 +687,9 @@ typedef struct _IO_STACK_LOCATION {
     } PowerSequence;
     struct {
       ULONG SystemContext;
-      POWER_STATE_TYPE Type;
-      POWER_STATE State;
-      POWER_ACTION ShutdownType;
+      POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+      POWER_STATE POINTER_ALIGNMENT State;
+      POWER_ACTION POINTER_ALIGNMENT ShutdownType;
     } Power;
     struct {
       ULONG_PTR ProviderId;
@@ -616,6 +709,29 @@ typedef struct _IO_STACK_LOCATION {
   PIO_COMPLETION_ROUTINE CompletionRoutine;
   PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+#if !TB_WIN64
+#pragma pack(pop)
+#endif
+
+// An asynchronous procedure call; the I/O manager's, kept in an IRP's tail. Drivers never touch it.
+typedef struct _KAPC {
+  UCHAR Type;
+  UCHAR SpareByte0;
+  UCHAR Size;
+  UCHAR SpareByte1;
+  ULONG SpareLong0;
+  struct _KTHREAD* Thread;
+  LIST_ENTRY ApcListEntry;
+  PVOID KernelRoutine;
+  PVOID RundownRoutine;
+  PVOID NormalRoutine;
+  PVOID NormalContext;
+  PVOID SystemArgument1;
+  PVOID SystemArgument2;
+  CCHAR ApcStateIndex;
+  KPROCESSOR_MODE ApcMode;
+  BOOLEAN Inserted;
+} KAPC, *PKAPC;
 
 typedef struct _IRP {
   CSHORT Type;
@@ -657,6 +773,7 @@ typedef struct _IRP {
       struct _IO_STACK_LOCATION* CurrentStackLocation;
       PFILE_OBJECT OriginalFileObject;
     } Overlay;
+    KAPC Apc;
     PVOID CompletionKey;
   } Tail;
 } IRP, *PIRP;

@@ -2,9 +2,11 @@
 // system threads a driver creates. Every driver thread is a real OS thread.
 #include "internal.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <tuple>
 
 namespace tb {
 namespace {
@@ -13,6 +15,7 @@ std::condition_variable gChanged;
 
 struct HandleEntry {
   PVOID object;
+  bool reported = false;  // as leaked, once
 };
 std::mutex gHandleLock;
 std::map<uintptr_t, HandleEntry> gHandles;
@@ -95,6 +98,7 @@ bool TryAcquire(DISPATCHER_HEADER* h, PKTHREAD self) {
     case MutantObject: {
       auto* m = reinterpret_cast<PKMUTEX>(h);
       if (h->SignalState > 0 || m->OwnerThread == self) {
+        if (h->SignalState > 0) Current().mutexes.push_back(m);
         h->SignalState = h->SignalState - 1;
         m->OwnerThread = self;
         return true;
@@ -104,7 +108,7 @@ bool TryAcquire(DISPATCHER_HEADER* h, PKTHREAD self) {
     case ThreadObject:
       return h->SignalState > 0;
     default:
-      Report(Rule::ObjectUnknown, "KeWaitForSingleObject", Hex(h), "not a dispatcher object the test bed knows");
+      Report(Rule::ObjectUnknown, "KeWaitForSingleObject", ObjectName(h), "not a dispatcher object the test bed knows");
       return true;
   }
 }
@@ -128,6 +132,11 @@ void ThreadMain(PKTHREAD thread, std::shared_ptr<ThreadInfo> info) {
   ThreadState& ts = Current();
   ts.thread = thread;
   ts.irql = PASSIVE_LEVEL;
+  {
+    KernelLock guard(ts.watch);
+    ts.startRoutine = reinterpret_cast<const void*>(thread->StartRoutine);
+  }
+  NoteProgress();
   try {
     RunDriverRoutine(reinterpret_cast<const void*>(thread->StartRoutine), "system thread",
                      [&] { thread->StartRoutine(thread->StartContext); });
@@ -136,6 +145,16 @@ void ThreadMain(PKTHREAD thread, std::shared_ptr<ThreadInfo> info) {
       Report(Rule::IrqlNotRestored, SymbolName(reinterpret_cast<const void*>(thread->StartRoutine)),
              "", "system thread ended above PASSIVE_LEVEL or holding a spin lock");
     }
+  }
+  PKMUTEX owned = nullptr;
+  {
+    KernelLock guard(gDispatcher);
+    if (!ts.mutexes.empty()) owned = ts.mutexes.front();
+  }
+  if (owned != nullptr) {
+    // The platform's parameters: the thread, then the mutex.
+    BugCheck(Rule::ThreadEndedHoldingMutex, SymbolName(reinterpret_cast<const void*>(thread->StartRoutine)) + " (system thread)",
+             ObjectName(owned), "THREAD_TERMINATE_HELD_MUTEX (0x4000008A): thread " + Hex(thread) + " ended owning the mutex");
   }
   // The driver's code has ended: what follows is the kernel's own bookkeeping, so the thread no
   // longer counts as running once its object is signalled.
@@ -147,14 +166,124 @@ void ThreadMain(PKTHREAD thread, std::shared_ptr<ThreadInfo> info) {
     thread->running = false;
   }
   gChanged.notify_all();
+  NoteProgress();
   ts.thread = nullptr;
   ReleaseThreadObject(thread);
   info->finished = true;
 }
+
+// Waits and delays as requested, one entry per object, interval and call site.
+struct TimedKey {
+  TimedCall::Kind kind;
+  const void* object;
+  bool forever;
+  bool absolute;
+  LONGLONG interval;
+  std::vector<void*> pcs;
+  bool operator<(const TimedKey& o) const {
+    return std::tie(kind, object, forever, absolute, interval, pcs) <
+           std::tie(o.kind, o.object, o.forever, o.absolute, o.interval, o.pcs);
+  }
+};
+struct TimedEntry {
+  CallSite site;
+  uint64_t count = 0;
+};
+std::mutex gTimedLock;
+std::map<TimedKey, TimedEntry> gTimed;
+constexpr size_t kTimedEntries = 4096;
+
+void RecordTimedCall(TimedCall::Kind kind, const void* object, PLARGE_INTEGER timeout, const CallSite& site) {
+  TimedKey key{kind, object, timeout == nullptr, false, 0, std::vector<void*>(site.pcs, site.pcs + site.count)};
+  if (timeout != nullptr) {
+    LONGLONG q = timeout->QuadPart;
+    if (q <= 0) {
+      key.interval = -q;
+    } else {
+      // A deadline is what the caller computed from the time it last read: measured from
+      // there, the interval is exactly what it asked for, however late this call runs.
+      LONGLONG read = Current().lastSystemTime;
+      LONGLONG from = (read != 0 && read <= q) ? read : SystemTimeNow();
+      key.absolute = true;
+      key.interval = q > from ? q - from : 0;
+    }
+  }
+  KernelLock guard(gTimedLock);
+  // Bounded: a long run with ever-changing timeouts keeps the entries it has.
+  if (gTimed.size() >= kTimedEntries && gTimed.count(key) == 0) return;
+  TimedEntry& e = gTimed[key];
+  e.site = site;
+  e.count++;
+}
+
 thread_local WaitRecord tLastWait;
+
+NTSTATUS WaitOnObject(PVOID Object, PLARGE_INTEGER Timeout, const CallSite& site) {
+  auto* header = static_cast<DISPATCHER_HEADER*>(Object);
+  PKTHREAD self = CurrentThreadObject();
+  tLastWait = WaitRecord{Object, Timeout ? Timeout->QuadPart : INT64_MIN, STATUS_PENDING};
+  Clock::time_point deadline;
+  bool bounded = Deadline(Timeout, &deadline);
+  int hangLimitMs = GetSettings().hangLimitMs;
+  auto hangAt = Clock::now() + std::chrono::milliseconds(hangLimitMs);
+  std::unique_ptr<ActivityScope> waiting;
+  Unseen unseen;
+  (void)unseen;
+  std::unique_lock<std::mutex> lock(gDispatcher);
+  for (;;) {
+    if (TryAcquire(header, self)) return tLastWait.status = STATUS_SUCCESS;
+    if (bounded && Clock::now() >= deadline) return tLastWait.status = STATUS_TIMEOUT;
+    // Only a wait that blocks is worth the watchdog's notice.
+    if (!waiting) {
+      waiting = std::make_unique<ActivityScope>(KernelActivity::Kind::Waiting, Object,
+                                                Timeout ? Timeout->QuadPart : INT64_MIN, site);
+    }
+    if (bounded) {
+      if (gChanged.wait_until(lock, deadline) == std::cv_status::timeout) {
+        if (TryAcquire(header, self)) return tLastWait.status = STATUS_SUCCESS;
+        return tLastWait.status = STATUS_TIMEOUT;
+      }
+    } else if (gChanged.wait_until(lock, hangAt) == std::cv_status::timeout) {
+      if (TryAcquire(header, self)) return tLastWait.status = STATUS_SUCCESS;
+      lock.unlock();
+      BugCheck(Rule::WaitNeverSatisfied, "KeWaitForSingleObject", ObjectName(Object),
+               "an unbounded wait was not satisfied within " + std::to_string(hangLimitMs) + " ms");
+    }
+  }
+}
 }  // namespace
 
 WaitRecord LastWait() { return tLastWait; }
+
+std::vector<TimedCall> TimedCalls() {
+  std::vector<std::pair<TimedKey, TimedEntry>> copy;
+  {
+    KernelLock guard(gTimedLock);
+    copy.assign(gTimed.begin(), gTimed.end());
+  }
+  std::vector<TimedCall> out;
+  for (auto& [key, entry] : copy) {
+    out.push_back(TimedCall{key.kind, const_cast<PVOID>(key.object), key.object ? ObjectName(key.object) : "",
+                            key.forever, key.absolute, key.interval, CallerChain(entry.site), entry.count});
+  }
+  return out;
+}
+
+void ResetTimedCalls() {
+  KernelLock guard(gTimedLock);
+  gTimed.clear();
+}
+
+std::string ThreadObjectName(const void* address) {
+  PKSTART_ROUTINE start = nullptr;
+  {
+    KernelLock guard(gThreadLock);
+    auto it = gLiveThreadObjects.find(static_cast<PKTHREAD>(const_cast<void*>(address)));
+    if (it == gLiveThreadObjects.end()) return "";
+    start = (*it)->StartRoutine;
+  }
+  return start ? "thread object of " + SymbolName(reinterpret_cast<const void*>(start)) : "thread object " + Hex(address);
+}
 
 std::mutex& DispatcherLock() { return gDispatcher; }
 void NotifyDispatcher() { gChanged.notify_all(); }
@@ -202,14 +331,29 @@ KPRIORITY ThreadPriority(PVOID threadObject) {
 }
 
 void ResetThreads() {
-  KernelLock guard(gHandleLock);
-  gHandles.clear();
+  std::map<uintptr_t, HandleEntry> open;
+  {
+    KernelLock guard(gHandleLock);
+    open.swap(gHandles);
+  }
+  // A handle left open still holds its thread object; its thread has been joined by now.
+  for (auto& [h, e] : open) ObReferenceThread(e.object, -1);
+  ResetTimedCalls();
 }
 
 void CheckHandleLeaks(const std::string& when) {
-  KernelLock guard(gHandleLock);
-  for (auto& [h, e] : gHandles) {
-    Report(Rule::HandleLeak, when, Hex(reinterpret_cast<void*>(h)), "a handle was never closed");
+  std::vector<std::pair<uintptr_t, PVOID>> open;
+  {
+    KernelLock guard(gHandleLock);
+    for (auto& [h, e] : gHandles) {
+      if (!e.reported) open.emplace_back(h, e.object);
+      e.reported = true;
+    }
+  }
+  for (auto& [h, object] : open) {
+    std::string what = ThreadObjectName(object);
+    Report(Rule::HandleLeak, when, Hex(reinterpret_cast<void*>(h)),
+           "a handle was never closed" + (what.empty() ? "" : " (" + what + ")"));
   }
 }
 
@@ -252,6 +396,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     Event->Header.SignalState = 1;
   }
   gChanged.notify_all();
+  NoteProgress();
   return previous;
 }
 
@@ -283,17 +428,20 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
   RequireIrqlAtMost(DISPATCH_LEVEL, "KeReleaseSemaphore");
   PlatformRelease(Semaphore);
   LONG previous;
+  bool overflow;
   {
     KernelLock guard(gDispatcher);
     previous = Semaphore->Header.SignalState;
-    if (Adjustment <= 0 || previous + Adjustment > Semaphore->Limit) {
-      BugCheck(Rule::SemaphoreLimitExceeded, "KeReleaseSemaphore", Hex(Semaphore),
-               "count " + std::to_string(previous) + " + " + std::to_string(Adjustment) + " passes the limit " +
-                   std::to_string(Semaphore->Limit));
-    }
-    Semaphore->Header.SignalState = previous + Adjustment;
+    overflow = Adjustment <= 0 || previous + Adjustment > Semaphore->Limit;
+    if (!overflow) Semaphore->Header.SignalState = previous + Adjustment;
+  }
+  if (overflow) {
+    BugCheck(Rule::SemaphoreLimitExceeded, "KeReleaseSemaphore", ObjectName(Semaphore),
+             "count " + std::to_string(previous) + " + " + std::to_string(Adjustment) + " passes the limit " +
+                 std::to_string(Semaphore->Limit));
   }
   gChanged.notify_all();
+  NoteProgress();
   return previous;
 }
 
@@ -315,49 +463,32 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
   PKTHREAD self = CurrentThreadObject();
   PlatformRelease(Mutex);
   LONG previous;
+  bool owner;
   {
     KernelLock guard(gDispatcher);
     previous = Mutex->Header.SignalState;
-    if (Mutex->OwnerThread != self || previous > 0) {
-      Report(Rule::MutexNotOwner, "KeReleaseMutex", Hex(Mutex), "released by a thread that does not own it");
-      return previous;
+    owner = Mutex->OwnerThread == self && previous <= 0;
+    if (owner) {
+      Mutex->Header.SignalState = Mutex->Header.SignalState + 1;
+      if (Mutex->Header.SignalState == 1) {
+        Mutex->OwnerThread = nullptr;
+        auto& owned = Current().mutexes;
+        owned.erase(std::remove(owned.begin(), owned.end(), Mutex), owned.end());
+      }
     }
-    Mutex->Header.SignalState = Mutex->Header.SignalState + 1;
-    if (Mutex->Header.SignalState == 1) Mutex->OwnerThread = nullptr;
+  }
+  if (!owner) {
+    Report(Rule::MutexNotOwner, "KeReleaseMutex", ObjectName(Mutex), "released by a thread that does not own it");
+    return previous;
   }
   gChanged.notify_all();
+  NoteProgress();
   return previous;
 }
 
 LONG KeReadStateMutex(PRKMUTEX Mutex) {
   KernelLock guard(gDispatcher);
   return Mutex->Header.SignalState;
-}
-
-static NTSTATUS WaitOnObject(PVOID Object, PLARGE_INTEGER Timeout) {
-  auto* header = static_cast<DISPATCHER_HEADER*>(Object);
-  PKTHREAD self = CurrentThreadObject();
-  tLastWait = WaitRecord{Object, Timeout ? Timeout->QuadPart : INT64_MIN, STATUS_PENDING};
-  Clock::time_point deadline;
-  bool bounded = Deadline(Timeout, &deadline);
-  auto hangAt = Clock::now() + std::chrono::milliseconds(GetSettings().hangLimitMs);
-  Unseen unseen;
-  (void)unseen;
-  std::unique_lock<std::mutex> lock(gDispatcher);
-  for (;;) {
-    if (TryAcquire(header, self)) return tLastWait.status = STATUS_SUCCESS;
-    if (bounded) {
-      if (gChanged.wait_until(lock, deadline) == std::cv_status::timeout) {
-        if (TryAcquire(header, self)) return tLastWait.status = STATUS_SUCCESS;
-        return tLastWait.status = STATUS_TIMEOUT;
-      }
-    } else if (gChanged.wait_until(lock, hangAt) == std::cv_status::timeout) {
-      if (TryAcquire(header, self)) return tLastWait.status = STATUS_SUCCESS;
-      lock.unlock();
-      BugCheck(Rule::WaitNeverSatisfied, "KeWaitForSingleObject", Hex(Object),
-               "an unbounded wait was not satisfied within " + std::to_string(GetSettings().hangLimitMs) + " ms");
-    }
-  }
 }
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
@@ -367,12 +498,17 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
   (void)Alertable;
   ThreadState& ts = Current();
   if (ts.irql >= DISPATCH_LEVEL && (Timeout == nullptr || Timeout->QuadPart != 0)) {
-    Report(Rule::IrqlWaitAtDispatch, "KeWaitForSingleObject", Hex(Object),
+    Report(Rule::IrqlWaitAtDispatch, "KeWaitForSingleObject", ObjectName(Object),
            ts.held.empty() ? "waiting at DISPATCH_LEVEL" : "waiting while holding a spin lock");
   }
-  NTSTATUS status = WaitOnObject(Object, Timeout);
+  CallSite site = CaptureCallSite();
+  RecordTimedCall(TimedCall::Kind::Wait, Object, Timeout, site);
+  NTSTATUS status = WaitOnObject(Object, Timeout, site);
   // A satisfied wait orders this thread after whoever signalled the object.
-  if (status == STATUS_SUCCESS) PlatformAcquire(Object);
+  if (status == STATUS_SUCCESS) {
+    PlatformAcquire(Object);
+    NoteProgress();
+  }
   return status;
 }
 
@@ -380,12 +516,20 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLA
   (void)WaitMode;
   (void)Alertable;
   RequireIrqlAtMost(APC_LEVEL, "KeDelayExecutionThread");
+  CallSite site = CaptureCallSite();
+  RecordTimedCall(TimedCall::Kind::Delay, nullptr, Interval, site);
   Clock::time_point deadline;
-  if (Deadline(Interval, &deadline)) std::this_thread::sleep_until(deadline);
+  if (Deadline(Interval, &deadline)) {
+    ActivityScope delaying(KernelActivity::Kind::Delaying, nullptr, Interval->QuadPart, site);
+    std::this_thread::sleep_until(deadline);
+  }
   return STATUS_SUCCESS;
 }
 
-VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = SystemTimeNow(); }
+VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+  CurrentTime->QuadPart = SystemTimeNow();
+  Current().lastSystemTime = CurrentTime->QuadPart;
+}
 
 ULONGLONG KeQueryInterruptTime(void) {
   return static_cast<ULONGLONG>(
@@ -432,7 +576,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
     KernelLock guard(gHandleLock);
     uintptr_t h = gNextHandle;
     gNextHandle += 4;
-    gHandles[h] = HandleEntry{thread};
+    gHandles[h] = HandleEntry{thread, false};
     *ThreadHandle = reinterpret_cast<HANDLE>(h);
   }
   if (ClientId != nullptr) {

@@ -119,6 +119,22 @@ void Unmap(const GuardedBlock& b) { munmap(reinterpret_cast<void*>(b.mapStart), 
 
 }  // namespace
 
+bool VerifierCatchesUseAfterFree() {
+#if defined(TB_HOST_HEAP)
+  return false;
+#else
+  return true;
+#endif
+}
+
+bool SanitizerCatchesUseAfterFree() {
+#if defined(__SANITIZE_ADDRESS__)
+  return true;
+#else
+  return false;
+#endif
+}
+
 void* GuardedAllocate(size_t bytes, GuardKind kind) {
   (void)kind;
 #if defined(TB_HOST_HEAP)

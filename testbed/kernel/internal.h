@@ -4,6 +4,7 @@
 #include "testbed.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <condition_variable>
 #include <mutex>
@@ -93,16 +94,93 @@ inline void PlatformAcquire(const void* addr) {
 std::mutex& DispatcherLock();
 void NotifyDispatcher();
 
-// Per-thread state: IRQL, the spin locks held, the driver frames being run.
+// Return addresses of a call into the kernel, innermost first; named only when shown.
+struct CallSite {
+  void* pcs[12];
+  int count = 0;
+};
+CallSite CaptureCallSite();
+// The callers outside the kernel, innermost first ("WaitForObjectMs <- TakePacket"); empty
+// when the kernel was called by the test bed itself.
+std::string CallerChain(const CallSite& site);
+
+// A driver routine the kernel called on a thread and that has not returned yet.
+struct RoutineFrame {
+  const void* routine;
+  const char* what;  // "dispatch", "completion routine", "system thread" ...
+};
+
+// What a thread is doing inside a kernel call that may keep it there.
+struct KernelActivity {
+  enum class Kind { None, Waiting, Delaying, Spinning };
+  Kind kind = Kind::None;
+  const void* object = nullptr;  // the object waited on, or the spin lock
+  LONGLONG timeout = 0;          // the wait's timeout or the delay as passed; INT64_MIN: none
+  uint64_t owner = 0;            // the thread holding the spin lock when the spin began
+  CallSite site;
+  std::chrono::steady_clock::time_point since;
+};
+
+// Per-thread state: IRQL, the spin locks held, the driver frames being run. Every thread that
+// touches the kernel is registered with the watchdog, which reads the fields under `watch`;
+// only the thread itself writes them.
 struct DispatchFrame;
 struct ThreadState {
+  ThreadState();
+  ~ThreadState();
+  ThreadState(const ThreadState&) = delete;
+  ThreadState& operator=(const ThreadState&) = delete;
   KIRQL irql = PASSIVE_LEVEL;
-  std::vector<PKSPIN_LOCK> held;
+  std::vector<PKSPIN_LOCK> held;      // written under `watch`
   PKTHREAD thread = nullptr;
   std::vector<DispatchFrame*> frames;
   std::unique_ptr<_KTHREAD> foreign;  // KTHREAD of a thread the kernel did not create
+  uint64_t id = 0;                    // 1, 2, ... in order of first use; the value of a spin lock it holds
+  long tid = 0;                       // the OS thread id
+  std::mutex watch;
+  std::vector<RoutineFrame> routines;
+  KernelActivity activity;
+  const void* startRoutine = nullptr;  // a system thread's
+  std::vector<PKMUTEX> mutexes;        // owned now; under the dispatcher lock
+  LONGLONG lastSystemTime = 0;         // the last KeQuerySystemTime answer on this thread
 };
 ThreadState& Current();
+
+// Marks a driver routine as running on this thread; its return counts as progress.
+class RoutineScope {
+ public:
+  RoutineScope(const void* routine, const char* what);
+  ~RoutineScope();
+  RoutineScope(const RoutineScope&) = delete;
+  RoutineScope& operator=(const RoutineScope&) = delete;
+};
+
+// Marks this thread as waiting, delaying or spinning for the watchdog's report.
+class ActivityScope {
+ public:
+  ActivityScope(KernelActivity::Kind kind, const void* object, LONGLONG timeout, const CallSite& site,
+                uint64_t owner = 0);
+  ~ActivityScope();
+  ActivityScope(const ActivityScope&) = delete;
+  ActivityScope& operator=(const ActivityScope&) = delete;
+};
+
+// Something another party can observe happened: see the watchdog.
+void NoteProgress();
+// Every thread in the kernel: its driver routines, what it waits or spins on, its locks.
+std::string DescribeThreads();
+// Starts the watchdog thread once per process.
+void StartWatchdog();
+// A name for the thread with this id, also after it has ended ("thread #3 (system thread X)").
+std::string ThreadLabel(uint64_t id);
+// The device whose extension holds `address`, and the offset into it (objects.cpp).
+PDEVICE_OBJECT ExtensionOwner(const void* address, size_t* offset);
+// "thread object of WriterThread" for a live thread object, else empty (dispatcher.cpp).
+std::string ThreadObjectName(const void* address);
+// "pool block 0x... 'tag' +0x10" for an address inside a pool block, else empty (pool.cpp).
+std::string PoolBlockName(const void* address);
+// Waits and delays as the driver asked for them (dispatcher.cpp).
+void ResetTimedCalls();
 PKSPIN_LOCK CancelLock();
 void RequireIrqlAtMost(KIRQL max, const char* routine);
 
@@ -146,8 +224,6 @@ struct IrpRecord {
 std::shared_ptr<IrpRecord> FindIrp(PIRP irp);
 PIRP AllocateIrpInternal(CCHAR stackSize, bool fromDriver, TopCompletion onTop);
 void FreeIrpInternal(PIRP irp, const char* routine);
-// Reports each IRP the driver allocated and never freed; returns the count.
-size_t CheckIrpLeaks(const std::string& when);
 
 // Calling a driver. `viaPo` tells a power IRP passed with PoCallDriver from one passed with
 // IoCallDriver; `caller` is the return address of the routine that sent it.
@@ -205,6 +281,8 @@ void CheckHandleLeaks(const std::string& when);
 bool ObReferenceThread(PVOID object, long delta);
 void ResetIrql();
 
+// Reports the blocks no earlier leak check has reported.
+size_t CheckNewPoolLeaks(const std::string& when);
 // Registers a pool block allocated outside ExAllocatePoolWithTag (kernel-made strings).
 void* AllocatePoolInternal(POOL_TYPE type, size_t bytes, ULONG tag, bool inject, const char* routine);
 
@@ -218,6 +296,7 @@ void ResetPower();
 
 template <typename F>
 auto RunDriverRoutine(const void* routine, const char* what, F&& body) -> decltype(body()) {
+  RoutineScope scope(routine, what);
   ThreadState& ts = Current();
   KIRQL before = ts.irql;
   size_t locks = ts.held.size();

@@ -435,16 +435,15 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     Report(Rule::IrpCompletedWithPending, "IofCompleteRequest", IrpName(Irp), "completed with STATUS_PENDING");
     return;
   }
-  // IoCancelIrp exchanges the routine on another processor: the look must be atomic too.
-  PDRIVER_CANCEL stillSet = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST);
-  if (stillSet != nullptr) {
+  // IoCancelIrp may be exchanging the routine on another processor: read it the same way.
+  if (PDRIVER_CANCEL cancel = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST); cancel != nullptr) {
     Report(Rule::IrpCompletedWithCancelRoutine, "IofCompleteRequest", IrpName(Irp),
-           "completed with cancel routine " + SymbolName(reinterpret_cast<const void*>(stillSet)) + " still set");
+           "completed with cancel routine " + SymbolName(reinterpret_cast<const void*>(cancel)) + " still set");
     __atomic_store_n(&Irp->CancelRoutine, static_cast<PDRIVER_CANCEL>(nullptr), __ATOMIC_SEQ_CST);
   }
   if (!Current().held.empty()) {
     Report(Rule::IrpCompletedHoldingSpinLock, "IofCompleteRequest", IrpName(Irp),
-           "completed while holding spin lock " + Hex(Current().held.back()));
+           "completed while holding spin lock " + ObjectName(Current().held.back()));
   }
   uint64_t trip;
   {
@@ -547,7 +546,10 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
   }
   PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
   size_t locks = Current().held.size();
-  routine(device, Irp);
+  {
+    RoutineScope scope(reinterpret_cast<const void*>(routine), "cancel routine");
+    routine(device, Irp);
+  }
   ThreadState& ts = Current();
   if (ts.held.size() >= locks) {
     Report(Rule::SpinLockHeldOnReturn, SymbolName(reinterpret_cast<const void*>(routine)) + " (cancel routine)", "cancel spin lock",

@@ -38,11 +38,11 @@ void RequireIrqlAtMost(KIRQL max, const char* routine) {
 
 void CheckDriverReturn(const void* routine, const char* what, KIRQL irqlBefore, size_t locksBefore) {
   ThreadState& ts = Current();
-  std::string name = SymbolName(routine) + " (" + what + ")";
+  auto name = [&] { return SymbolName(routine) + " (" + what + ")"; };
   if (ts.held.size() > locksBefore) {
-    Report(Rule::SpinLockHeldOnReturn, name, Hex(ts.held.back()), "returned holding a spin lock");
+    Report(Rule::SpinLockHeldOnReturn, name(), ObjectName(ts.held.back()), "returned holding a spin lock");
   } else if (ts.irql != irqlBefore) {
-    Report(Rule::IrqlNotRestored, name, "",
+    Report(Rule::IrqlNotRestored, name(), "",
            std::string("called at ") + LevelName(irqlBefore) + ", returned at " + LevelName(ts.irql));
     ts.irql = irqlBefore;
   }
@@ -53,24 +53,32 @@ IrqlScope::~IrqlScope() { Current().irql = old_; }
 
 size_t SpinLocksHeld() { return Current().held.size(); }
 
+// The lock word holds the owner's thread id, so that a thread spinning on it can say who has it.
 static void Acquire(PKSPIN_LOCK lock, const char* routine) {
   ThreadState& ts = Current();
   if (std::find(ts.held.begin(), ts.held.end(), lock) != ts.held.end()) {
-    BugCheck(Rule::SpinLockRecursive, routine, Hex(lock), "the thread already holds this spin lock");
+    BugCheck(Rule::SpinLockRecursive, routine, ObjectName(lock), "the thread already holds this spin lock");
   }
   bool cancel = lock == CancelLock();
   bool holdsCancel = std::find(ts.held.begin(), ts.held.end(), CancelLock()) != ts.held.end();
   if (!cancel) {
     if (holdsCancel) {
-      Report(Rule::SpinLockNested, routine, Hex(lock), "a driver spin lock taken while the cancel spin lock is held");
+      Report(Rule::SpinLockNested, routine, ObjectName(lock), "a driver spin lock taken while the cancel spin lock is held");
     } else if (!ts.held.empty()) {
-      Report(Rule::SpinLockNested, routine, Hex(lock),
-             "a second driver spin lock taken while " + Hex(ts.held.back()) + " is held");
+      Report(Rule::SpinLockNested, routine, ObjectName(lock),
+             "a second driver spin lock taken while " + ObjectName(ts.held.back()) + " is held");
     }
   }
-  while (__atomic_exchange_n(lock, static_cast<KSPIN_LOCK>(1), __ATOMIC_ACQUIRE) != 0) {
-    while (__atomic_load_n(lock, __ATOMIC_RELAXED) != 0) sched_yield();
+  const auto self = static_cast<KSPIN_LOCK>(ts.id);
+  KSPIN_LOCK owner = 0;
+  if (!__atomic_compare_exchange_n(lock, &owner, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+    ActivityScope spinning(KernelActivity::Kind::Spinning, lock, 0, CaptureCallSite(), owner);
+    do {
+      while (__atomic_load_n(lock, __ATOMIC_RELAXED) != 0) sched_yield();
+      owner = 0;
+    } while (!__atomic_compare_exchange_n(lock, &owner, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED));
   }
+  KernelLock guard(ts.watch);
   ts.held.push_back(lock);
 }
 
@@ -78,10 +86,13 @@ static void Release(PKSPIN_LOCK lock, const char* routine) {
   ThreadState& ts = Current();
   auto it = std::find(ts.held.begin(), ts.held.end(), lock);
   if (it == ts.held.end()) {
-    Report(Rule::SpinLockNotHeld, routine, Hex(lock), "released a spin lock this thread does not hold");
+    Report(Rule::SpinLockNotHeld, routine, ObjectName(lock), "released a spin lock this thread does not hold");
     return;
   }
-  ts.held.erase(it);
+  {
+    KernelLock guard(ts.watch);
+    ts.held.erase(it);
+  }
   __atomic_store_n(lock, static_cast<KSPIN_LOCK>(0), __ATOMIC_RELEASE);
 }
 
@@ -118,7 +129,7 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { __atomic_store_n(SpinLock, sta
 
 VOID KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
   ThreadState& ts = Current();
-  if (ts.irql > DISPATCH_LEVEL) Report(Rule::IrqlTooHigh, "KeAcquireSpinLock", Hex(SpinLock), "above DISPATCH_LEVEL");
+  if (ts.irql > DISPATCH_LEVEL) Report(Rule::IrqlTooHigh, "KeAcquireSpinLock", ObjectName(SpinLock), "above DISPATCH_LEVEL");
   KIRQL old = ts.irql;
   Acquire(SpinLock, "KeAcquireSpinLock");
   ts.irql = DISPATCH_LEVEL;
@@ -132,7 +143,7 @@ VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
 
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
   if (Current().irql != DISPATCH_LEVEL) {
-    Report(Rule::IrqlTooHigh, "KeAcquireSpinLockAtDpcLevel", Hex(SpinLock), "called below DISPATCH_LEVEL");
+    Report(Rule::IrqlTooHigh, "KeAcquireSpinLockAtDpcLevel", ObjectName(SpinLock), "called below DISPATCH_LEVEL");
   }
   Acquire(SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }

@@ -36,6 +36,7 @@ std::u16string Widen(const std::string& s) {
 }
 
 void ResetKernel() {
+  StartWatchdog();
   JoinSystemThreads(gSettings.hangLimitMs);
   StopPowerWorker();
   ResetIo();
@@ -48,14 +49,20 @@ void ResetKernel() {
   ResetVerifier();
   ClearFaults();
   ClearDebugOutput();
-  Current().irql = PASSIVE_LEVEL;
-  Current().held.clear();
-  Current().frames.clear();
+  ThreadState& ts = Current();
+  ts.irql = PASSIVE_LEVEL;
+  {
+    KernelLock guard(ts.watch);
+    ts.held.clear();
+  }
+  ts.frames.clear();
 }
 
 void ShutdownKernel() {
   JoinSystemThreads(gSettings.hangLimitMs);
   CheckHandleLeaks("kernel shutdown");
+  // A leak no unload or removal has reported yet still belongs to this test, not the next.
+  CheckNewPoolLeaks("kernel shutdown");
   // Release what the kernel still holds (quarantined IRPs, deleted devices, leaked pool) so that
   // the host's own leak checker sees only the test bed's real leaks. The verifier's log stays.
   StopPowerWorker();

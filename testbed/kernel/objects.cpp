@@ -160,6 +160,19 @@ void DeleteDeviceInternal(PDEVICE_OBJECT device, const char* routine) {
 
 std::mutex& ObjectLock() { return gObjects; }
 
+PDEVICE_OBJECT ExtensionOwner(const void* address, size_t* offset) {
+  auto* a = static_cast<const char*>(address);
+  KernelLock guard(gObjects);
+  for (auto& [device, rec] : gDevices) {
+    auto* ext = static_cast<const char*>(device->DeviceExtension);
+    if (ext != nullptr && a >= ext && a < ext + rec->extensionSize) {
+      *offset = static_cast<size_t>(a - ext);
+      return device;
+    }
+  }
+  return nullptr;
+}
+
 DeviceRecord* FindDevice(PDEVICE_OBJECT device) {
   auto it = gDevices.find(device);
   return it == gDevices.end() ? nullptr : it->second.get();

@@ -2,6 +2,8 @@
 // low-resources simulation.
 #include "internal.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 
@@ -19,6 +21,8 @@ struct Block {
   ULONG tag;
   POOL_TYPE type;
   uint64_t sequence;
+  CallSite site;  // where it was allocated
+  bool reported = false;  // by a leak check already
 };
 std::mutex gPoolLock;
 std::unordered_map<void*, Block> gBlocks;
@@ -89,11 +93,12 @@ void* AllocatePoolInternal(POOL_TYPE type, size_t bytes, ULONG tag, bool inject,
     Report(Rule::IrqlTooHigh, routine, TagName(tag), "pool allocated above DISPATCH_LEVEL");
   }
   if (inject && ShouldFailAllocation(AllocKind::Pool)) return nullptr;
+  CallSite site = CaptureCallSite();
   void* p = std::malloc(bytes == 0 ? 1 : bytes);
   // Pool is not zeroed on the platform: a pattern makes reliance on zero-fill visible.
   std::memset(p, 0xC5, bytes);
   KernelLock guard(gPoolLock);
-  gBlocks[p] = Block{bytes, tag, type, ++gSequence};
+  gBlocks[p] = Block{bytes, tag, type, ++gSequence, site};
   gFreed.erase(p);
   TagTotals& t = gTotals[tag];
   t.allocations++;
@@ -158,21 +163,61 @@ std::map<ULONG, TagTotals> PoolTotals() {
   return gTotals;
 }
 
-size_t CheckPoolLeaks(const std::string& when, ULONG onlyTag) {
-  std::map<ULONG, std::pair<size_t, size_t>> byTag;
-  for (auto& b : OutstandingPool()) {
-    if (onlyTag != 0 && b.tag != onlyTag) continue;
-    byTag[b.tag].first++;
-    byTag[b.tag].second += b.size;
+std::string PoolBlockName(const void* address) {
+  auto* a = static_cast<const char*>(address);
+  KernelLock guard(gPoolLock);
+  for (auto& [p, b] : gBlocks) {
+    auto* start = static_cast<const char*>(p);
+    if (a >= start && a < start + std::max<size_t>(b.size, 1)) {
+      char offset[32];
+      std::snprintf(offset, sizeof offset, "+0x%zx", static_cast<size_t>(a - start));
+      return "pool block " + Hex(p) + " " + TagName(b.tag) + (a == start ? "" : offset);
+    }
+  }
+  return "";
+}
+
+static size_t ReportLeaks(const std::string& when, ULONG onlyTag, bool onlyNew) {
+  struct Totals {
+    size_t blocks = 0;
+    size_t bytes = 0;
+    std::map<std::string, std::pair<size_t, size_t>> bySite;  // blocks, bytes
+  };
+  std::vector<std::pair<Block, void*>> blocks;
+  {
+    KernelLock guard(gPoolLock);
+    for (auto& [p, b] : gBlocks) {
+      if ((onlyTag != 0 && b.tag != onlyTag) || (onlyNew && b.reported)) continue;
+      blocks.emplace_back(b, p);
+      b.reported = true;
+    }
+  }
+  std::map<ULONG, Totals> byTag;
+  for (auto& [b, p] : blocks) {
+    Totals& t = byTag[b.tag];
+    t.blocks++;
+    t.bytes += b.size;
+    std::string site = CallerChain(b.site);
+    auto& s = t.bySite[site.empty() ? "the kernel" : site];
+    s.first++;
+    s.second += b.size;
   }
   size_t count = 0;
-  for (auto& [tag, totals] : byTag) {
-    count += totals.first;
+  for (auto& [tag, t] : byTag) {
+    count += t.blocks;
+    std::string sites;
+    for (auto& [site, n] : t.bySite) {
+      sites += (sites.empty() ? "" : "; ") + std::to_string(n.first) + " (" + std::to_string(n.second) +
+               " bytes) allocated by " + site;
+    }
     Report(Rule::PoolLeak, when, TagName(tag),
-           std::to_string(totals.first) + " block(s), " + std::to_string(totals.second) + " bytes still allocated");
+           std::to_string(t.blocks) + " block(s), " + std::to_string(t.bytes) + " bytes still allocated: " + sites);
   }
   return count;
 }
+
+size_t CheckPoolLeaks(const std::string& when, ULONG onlyTag) { return ReportLeaks(when, onlyTag, false); }
+size_t CheckNewPoolLeaks(const std::string& when) { return ReportLeaks(when, 0, true); }
 
 void ResetPool() {
   KernelLock guard(gPoolLock);

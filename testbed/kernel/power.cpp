@@ -13,7 +13,11 @@
 
 namespace tb {
 namespace {
+// Unlike the kernel's bookkeeping locks, this one stays in ThreadSanitizer's sight: the power
+// manager's queue is a real ordering on the platform (the sender of a held IRP comes before its
+// delivery), not one the test bed adds.
 std::mutex gPowerLock;
+using PowerLock = std::lock_guard<std::mutex>;
 std::map<std::pair<PDEVICE_OBJECT, int>, POWER_STATE> gReported;
 std::vector<std::pair<PDEVICE_OBJECT, DEVICE_RELATION_TYPE>> gInvalidated;
 std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> gInvalidateHook;
@@ -63,8 +67,6 @@ void WorkerMain() {
   for (;;) {
     Delivery d;
     {
-      Unseen unseen;
-      (void)unseen;
       std::unique_lock<std::mutex> lock(gPowerLock);
       gWork.wait(lock, [] { return gWorkerStop || !gDeliveries.empty(); });
       if (gDeliveries.empty()) return;
@@ -89,7 +91,7 @@ void ScheduleLocked(PDEVICE_OBJECT target, PIRP irp) {
 // The device is done with `irp` for this kind: the next one waiting for it goes in.
 void ReleaseSlot(PDEVICE_OBJECT device, int kind, PIRP irp) {
   if (kind == kNoSerialization) return;
-  KernelLock guard(gPowerLock);
+  PowerLock guard(gPowerLock);
   auto it = gSlots.find({device, kind});
   if (it == gSlots.end() || it->second.active != irp) return;
   Slot& slot = it->second;
@@ -111,7 +113,7 @@ void RequireStartedNext(PIRP irp, PDEVICE_OBJECT device, int kind, const void* r
   if (!rec) return;
   bool missing = false;
   {
-    KernelLock guard(gPowerLock);
+    PowerLock guard(gPowerLock);
     if (rec->startedNextPower.count(device) == 0 && rec->reportedNextPower.count(device) == 0) {
       rec->reportedNextPower.insert(device);
       missing = true;
@@ -137,7 +139,7 @@ NTSTATUS PowerCallDriver(PDEVICE_OBJECT target, PIRP irp, const void* caller) {
   }
   bool hold = false;
   if (kind != kNoSerialization) {
-    KernelLock guard(gPowerLock);
+    PowerLock guard(gPowerLock);
     Slot& slot = gSlots[{target, kind}];
     if (slot.active != nullptr && slot.active != irp) {
       AdvanceAndPend(target, irp);
@@ -148,7 +150,7 @@ NTSTATUS PowerCallDriver(PDEVICE_OBJECT target, PIRP irp, const void* caller) {
   }
   if (IsPagable(target) && Current().irql > PASSIVE_LEVEL) hold = true;
   if (hold) {
-    KernelLock guard(gPowerLock);
+    PowerLock guard(gPowerLock);
     AdvanceAndPend(target, irp);
     ScheduleLocked(target, irp);
     return STATUS_PENDING;
@@ -164,7 +166,7 @@ void PowerLeavingLocation(PIRP irp, PIO_STACK_LOCATION location, const void* rou
 void PowerIrpFinished(PIRP irp) {
   std::vector<std::pair<PDEVICE_OBJECT, int>> held;
   {
-    KernelLock guard(gPowerLock);
+    PowerLock guard(gPowerLock);
     for (auto& [key, slot] : gSlots) {
       if (slot.active == irp) held.push_back(key);
     }
@@ -175,7 +177,7 @@ void PowerIrpFinished(PIRP irp) {
 void StopPowerWorker() {
   std::thread worker;
   {
-    KernelLock guard(gPowerLock);
+    PowerLock guard(gPowerLock);
     gWorkerStop = true;
     worker.swap(gWorker);
   }
@@ -184,7 +186,7 @@ void StopPowerWorker() {
 }
 
 POWER_STATE ReportedPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type) {
-  KernelLock guard(gPowerLock);
+  PowerLock guard(gPowerLock);
   auto it = gReported.find({device, static_cast<int>(type)});
   POWER_STATE none;
   none.DeviceState = PowerDeviceUnspecified;
@@ -192,18 +194,18 @@ POWER_STATE ReportedPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type) {
 }
 
 std::vector<std::pair<PDEVICE_OBJECT, DEVICE_RELATION_TYPE>> InvalidatedRelations() {
-  KernelLock guard(gPowerLock);
+  PowerLock guard(gPowerLock);
   return gInvalidated;
 }
 
 void SetInvalidateRelationsHook(std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> hook) {
-  KernelLock guard(gPowerLock);
+  PowerLock guard(gPowerLock);
   gInvalidateHook = std::move(hook);
 }
 
 void ResetPower() {
   StopPowerWorker();
-  KernelLock guard(gPowerLock);
+  PowerLock guard(gPowerLock);
   gSlots.clear();
   gDeliveries.clear();
   gWorkerStop = false;
@@ -238,14 +240,14 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
   PIO_STACK_LOCATION current = Irp->Tail.Overlay.CurrentStackLocation;
   PDEVICE_OBJECT device = current->DeviceObject;
   {
-    KernelLock guard(gPowerLock);
+    PowerLock guard(gPowerLock);
     rec->startedNextPower.insert(device);
   }
   ReleaseSlot(device, KindOf(current), Irp);
 }
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
-  KernelLock guard(gPowerLock);
+  PowerLock guard(gPowerLock);
   auto key = std::make_pair(DeviceObject, static_cast<int>(Type));
   POWER_STATE old;
   old.DeviceState = PowerDeviceUnspecified;
@@ -289,7 +291,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
 VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type) {
   std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> hook;
   {
-    KernelLock guard(gPowerLock);
+    PowerLock guard(gPowerLock);
     gInvalidated.emplace_back(DeviceObject, Type);
     hook = gInvalidateHook;
   }

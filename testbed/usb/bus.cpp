@@ -5,13 +5,91 @@
 #include <usbdlib.h>
 #include <usbioctl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+
+#include "pnp.h"
 
 namespace tb {
 namespace {
 std::atomic<unsigned> gUnits{0};
+
+// The URB functions of the published headers, for naming what the bus does not implement.
+const char* UrbFunctionName(USHORT function) {
+  static const char* const kNames[] = {
+      "SELECT_CONFIGURATION", "SELECT_INTERFACE", "ABORT_PIPE", "TAKE_FRAME_LENGTH_CONTROL",
+      "RELEASE_FRAME_LENGTH_CONTROL", "GET_FRAME_LENGTH", "SET_FRAME_LENGTH", "GET_CURRENT_FRAME_NUMBER",
+      "CONTROL_TRANSFER", "BULK_OR_INTERRUPT_TRANSFER", "ISOCH_TRANSFER", "GET_DESCRIPTOR_FROM_DEVICE",
+      "SET_DESCRIPTOR_TO_DEVICE", "SET_FEATURE_TO_DEVICE", "SET_FEATURE_TO_INTERFACE", "SET_FEATURE_TO_ENDPOINT",
+      "CLEAR_FEATURE_TO_DEVICE", "CLEAR_FEATURE_TO_INTERFACE", "CLEAR_FEATURE_TO_ENDPOINT", "GET_STATUS_FROM_DEVICE",
+      "GET_STATUS_FROM_INTERFACE", "GET_STATUS_FROM_ENDPOINT", nullptr, "VENDOR_DEVICE",
+      "VENDOR_INTERFACE", "VENDOR_ENDPOINT", "CLASS_DEVICE", "CLASS_INTERFACE",
+      "CLASS_ENDPOINT", nullptr, "RESET_PIPE", "CLASS_OTHER",
+      "VENDOR_OTHER", "GET_STATUS_FROM_OTHER", "CLEAR_FEATURE_TO_OTHER", "SET_FEATURE_TO_OTHER",
+      "GET_DESCRIPTOR_FROM_ENDPOINT", "SET_DESCRIPTOR_TO_ENDPOINT", "GET_CONFIGURATION", "GET_INTERFACE",
+      "GET_DESCRIPTOR_FROM_INTERFACE", "SET_DESCRIPTOR_TO_INTERFACE", "GET_MS_FEATURE_DESCRIPTOR",
+  };
+  if (function < sizeof kNames / sizeof kNames[0] && kNames[function] != nullptr) return kNames[function];
+  if (function == 0x0030) return "SYNC_RESET_PIPE";
+  if (function == 0x0031) return "SYNC_CLEAR_STALL";
+  return nullptr;
+}
+
+// "URB_FUNCTION_CONTROL_TRANSFER (0x0008)", or "unknown URB function (0x0077)".
+std::string Described(const char* prefix, const char* name, const char* kind, ULONG value, int digits) {
+  char text[128];
+  if (name != nullptr) {
+    std::snprintf(text, sizeof text, "%s%s (0x%0*lX)", prefix, name, digits, static_cast<unsigned long>(value));
+  } else {
+    std::snprintf(text, sizeof text, "unknown %s (0x%0*lX)", kind, digits, static_cast<unsigned long>(value));
+  }
+  return text;
+}
+
+// The hub's internal control codes of the published headers (function numbers of usbioctl.h).
+const char* InternalControlName(ULONG code) {
+  struct Known {
+    ULONG function;
+    ULONG method;
+    const char* name;
+  };
+  static const Known kKnown[] = {
+      {0, METHOD_NEITHER, "IOCTL_INTERNAL_USB_SUBMIT_URB"},
+      {1, METHOD_NEITHER, "IOCTL_INTERNAL_USB_RESET_PORT"},
+      {3, METHOD_NEITHER, "IOCTL_INTERNAL_USB_GET_ROOTHUB_PDO"},
+      {4, METHOD_NEITHER, "IOCTL_INTERNAL_USB_GET_PORT_STATUS"},
+      {5, METHOD_NEITHER, "IOCTL_INTERNAL_USB_ENABLE_PORT"},
+      {6, METHOD_NEITHER, "IOCTL_INTERNAL_USB_GET_HUB_COUNT"},
+      {7, METHOD_NEITHER, "IOCTL_INTERNAL_USB_CYCLE_PORT"},
+      {8, METHOD_BUFFERED, "IOCTL_INTERNAL_USB_GET_HUB_NAME"},
+      {9, METHOD_NEITHER, "IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION"},
+      {264, METHOD_BUFFERED, "IOCTL_INTERNAL_USB_GET_BUS_INFO"},
+      {265, METHOD_BUFFERED, "IOCTL_INTERNAL_USB_GET_CONTROLLER_NAME"},
+  };
+  for (const Known& k : kKnown) {
+    if (code == CTL_CODE(FILE_DEVICE_USB, k.function, k.method, FILE_ANY_ACCESS)) return k.name;
+  }
+  return nullptr;
+}
+
+const char* PowerMinorName(UCHAR minor) {
+  switch (minor) {
+    case IRP_MN_WAIT_WAKE: return "WAIT_WAKE";
+    case IRP_MN_POWER_SEQUENCE: return "POWER_SEQUENCE";
+    case IRP_MN_SET_POWER: return "SET_POWER";
+    case IRP_MN_QUERY_POWER: return "QUERY_POWER";
+    default: return "unknown power request";
+  }
+}
+
+// Hardware completion codes (CRC, stall, underrun ...) carry the halted type and stop the
+// endpoint; the stack's own codes (cancelled, device gone ...) do not.
+bool HaltsEndpoint(USBD_STATUS usbd) {
+  return USBD_HALTED(usbd) && (static_cast<ULONG>(usbd) & 0x0FFFFF00u) == 0;
+}
 
 // The descriptors of one interface and the endpoint descriptors that follow it, found by
 // walking by bLength inside wTotalLength as the USB stack does.
@@ -48,6 +126,16 @@ UsbBus::~UsbBus() {
     SetHostHandler(pdo_, nullptr);
     DeleteHostDevice(pdo_);
   }
+}
+
+void UsbBus::SetHostController(HostController kind) {
+  std::lock_guard<std::mutex> guard(lock_);
+  controller_ = kind;
+}
+
+HostController UsbBus::Controller() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return controller_;
 }
 
 void UsbBus::SetDevice(const UsbMidiDevice& device) {
@@ -125,6 +213,17 @@ void UsbBus::ClearUrbs() {
   urbs_.clear();
 }
 
+std::vector<BusEvent> UsbBus::Log() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return log_;
+}
+
+void UsbBus::Record(BusEvent::Kind kind, PIO_STACK_LOCATION stack, ULONG code, USBD_PIPE_HANDLE pipe,
+                    std::string name) {
+  log_.push_back(BusEvent{kind, log_.size(), std::chrono::steady_clock::now(), stack->MajorFunction,
+                          stack->MinorFunction, code, pipe, std::move(name)});
+}
+
 bool UsbBus::Configured() {
   std::lock_guard<std::mutex> guard(lock_);
   return configured_;
@@ -162,6 +261,14 @@ void UsbBus::SetPipeHook(UCHAR endpoint, PipeHook hook) {
   hooks_.emplace_back(endpoint, std::move(hook));
 }
 
+bool UsbBus::Halted(UCHAR endpoint) {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto& p : pipes_) {
+    if (p->info.endpoint == endpoint && p->info.halted) return true;
+  }
+  return false;
+}
+
 size_t UsbBus::PendingOn(UCHAR endpoint) {
   std::lock_guard<std::mutex> guard(lock_);
   size_t n = 0;
@@ -171,12 +278,13 @@ size_t UsbBus::PendingOn(UCHAR endpoint) {
   return n;
 }
 
-bool UsbBus::CompletePending(UCHAR endpoint, NTSTATUS status, USBD_STATUS usbdStatus, const std::vector<uint8_t>& data) {
+bool UsbBus::CompletePending(UCHAR endpoint, NTSTATUS status, USBD_STATUS usbdStatus, const std::vector<uint8_t>& data,
+                             ULONG reported) {
   PIRP irp = nullptr;
   {
     std::lock_guard<std::mutex> guard(lock_);
     for (auto& p : pipes_) {
-      if (p->info.endpoint != endpoint) continue;
+      if (p->info.endpoint != endpoint || p->info.halted) continue;
       for (auto it = p->pending.begin(); it != p->pending.end(); ++it) {
         // A transfer whose cancel routine already runs belongs to that routine.
         if (IoSetCancelRoutine(*it, nullptr) == nullptr) continue;
@@ -184,17 +292,36 @@ bool UsbBus::CompletePending(UCHAR endpoint, NTSTATUS status, USBD_STATUS usbdSt
         p->pending.erase(it);
         break;
       }
-      if (irp != nullptr) break;
+      if (irp == nullptr) continue;
+      auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+      auto& transfer = urb->UrbBulkOrInterruptTransfer;
+      bool in = (endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0;
+      ULONG n = in ? static_cast<ULONG>(std::min<size_t>(data.size(), transfer.TransferBufferLength))
+                   : transfer.TransferBufferLength;
+      if (in && n != 0) std::memcpy(transfer.TransferBuffer, data.data(), n);
+      EndTransfer(*p, urb, n, status, usbdStatus);
+      if (reported != kActualLength) transfer.TransferBufferLength = reported;
+      break;
     }
   }
   if (irp == nullptr) return false;
-  auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
-  auto& transfer = urb->UrbBulkOrInterruptTransfer;
-  ULONG n = static_cast<ULONG>(std::min<size_t>(data.size(), transfer.TransferBufferLength));
-  if (n != 0) std::memcpy(transfer.TransferBuffer, data.data(), n);
-  if (endpoint & USB_ENDPOINT_DIRECTION_MASK) transfer.TransferBufferLength = n;
   CompleteUrb(irp, status, usbdStatus);
   return true;
+}
+
+// A short IN transfer is one that ended before its buffer was full: the device sent a packet
+// shorter than the endpoint's maximum.
+void UsbBus::EndTransfer(Pipe& pipe, PURB urb, ULONG bytes, NTSTATUS& status, USBD_STATUS& usbd) {
+  auto& t = urb->UrbBulkOrInterruptTransfer;
+  bool in = (pipe.info.endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0;
+  bytes = std::min(bytes, t.TransferBufferLength);
+  if (USBD_SUCCESS(usbd) && in && bytes < t.TransferBufferLength && !(t.TransferFlags & USBD_SHORT_TRANSFER_OK) &&
+      controller_ != HostController::Ehci) {
+    status = STATUS_UNSUCCESSFUL;
+    usbd = USBD_STATUS_DATA_UNDERRUN;
+  }
+  if (HaltsEndpoint(usbd)) pipe.info.halted = true;
+  t.TransferBufferLength = bytes;
 }
 
 size_t UsbBus::HeldCount() {
@@ -319,28 +446,103 @@ NTSTATUS UsbBus::Dispatch(PDEVICE_OBJECT, PIRP irp) {
       if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB) {
         return HandleUrb(irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
       }
-      irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-      IofCompleteRequest(irp, IO_NO_INCREMENT);
-      return STATUS_INVALID_DEVICE_REQUEST;
+      return HandleControl(irp, stack);
+    case IRP_MJ_DEVICE_CONTROL:
+      return HandleControl(irp, stack);
     case IRP_MJ_PNP:
       return HandlePnp(irp, stack);
     case IRP_MJ_POWER:
       return HandlePower(irp, stack);
-    default: {
+    case IRP_MJ_SYSTEM_CONTROL: {
+      // Not a WMI provider: the request ends here as it came.
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        Record(BusEvent::Kind::Other, stack, 0, nullptr, "SYSTEM_CONTROL");
+      }
       NTSTATUS status = irp->IoStatus.Status;
       IofCompleteRequest(irp, IO_NO_INCREMENT);
       return status;
     }
+    default: {
+      char major[32];
+      std::snprintf(major, sizeof major, "IRP_MJ 0x%02X", stack->MajorFunction);
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        Record(BusEvent::Kind::Other, stack, 0, nullptr, major);
+      }
+      Report(Rule::Unimplemented, "UsbBus", major, "the test bed's USB bus does not answer this major function");
+      irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+      IofCompleteRequest(irp, IO_NO_INCREMENT);
+      return STATUS_INVALID_DEVICE_REQUEST;
+    }
   }
 }
 
+// Every control code but SUBMIT_URB: the hub's port requests and anything else fail loudly.
+NTSTATUS UsbBus::HandleControl(PIRP irp, PIO_STACK_LOCATION stack) {
+  ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  bool internal = stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  const char* name = internal ? InternalControlName(code) : nullptr;
+  std::string what = Described("", name, "control code", code, 8);
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    Record(internal ? BusEvent::Kind::InternalDeviceControl : BusEvent::Kind::DeviceControl, stack, code, nullptr,
+           name != nullptr ? name : what);
+  }
+  NTSTATUS status = name != nullptr ? STATUS_NOT_IMPLEMENTED : STATUS_INVALID_DEVICE_REQUEST;
+  Report(Rule::Unimplemented, internal ? "UsbBus internal device control" : "UsbBus device control", what,
+         name != nullptr ? "the test bed's USB bus does not implement this request"
+                         : "a control code the USB bus does not know");
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
 NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   if (urb == nullptr) {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      Record(BusEvent::Kind::Urb, stack, 0, nullptr, "SUBMIT_URB without a URB");
+    }
     irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_INVALID_PARAMETER;
   }
+  USHORT function = urb->UrbHeader.Function;
+  const char* name = UrbFunctionName(function);
+  bool implemented = function == URB_FUNCTION_SELECT_CONFIGURATION || function == URB_FUNCTION_SELECT_INTERFACE ||
+                     function == URB_FUNCTION_ABORT_PIPE || function == URB_FUNCTION_RESET_PIPE ||
+                     function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ||
+                     function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+  if (!implemented) {
+    // A function the stack knows is answered here only when the test bed provides it; one it
+    // does not know fails on the platform too.
+    NTSTATUS status = name != nullptr ? STATUS_NOT_IMPLEMENTED : STATUS_INVALID_PARAMETER;
+    USBD_STATUS usbd = name != nullptr ? USBD_STATUS_NOT_SUPPORTED : USBD_STATUS_INVALID_URB_FUNCTION;
+    std::string what = Described("URB_FUNCTION_", name, "URB function", function, 4);
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      Record(BusEvent::Kind::Urb, stack, function, nullptr, name != nullptr ? name : what);
+      UrbRecord rec;
+      rec.function = function;
+      rec.urbLength = urb->UrbHeader.Length;
+      rec.status = status;
+      rec.usbdStatus = usbd;
+      urbs_.push_back(rec);
+    }
+    Report(Rule::Unimplemented, "UsbBus IOCTL_INTERNAL_USB_SUBMIT_URB", what,
+           name != nullptr ? "the test bed's USB bus does not implement this URB function" : "no such URB function");
+    CompleteUrb(irp, status, usbd);
+    return status;
+  }
+  // The reset sends CLEAR_FEATURE to the device and waits for it.
+  if (function == URB_FUNCTION_RESET_PIPE && KeGetCurrentIrql() != PASSIVE_LEVEL) {
+    Report(Rule::IrqlTooHigh, "UsbBus URB_FUNCTION_RESET_PIPE", Hex(irp), "a pipe reset is sent at PASSIVE_LEVEL only");
+  }
   std::vector<PIRP> cancelled;
+  std::string unprovided;
   UrbFault fault;
   bool faulted = false;
   bool answered = true;
@@ -349,14 +551,21 @@ NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     UrbRecord rec;
-    rec.function = urb->UrbHeader.Function;
+    rec.function = function;
     rec.urbLength = urb->UrbHeader.Length;
     if (rec.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
       rec.descriptorType = urb->UrbControlDescriptorRequest.DescriptorType;
       rec.requestedLength = urb->UrbControlDescriptorRequest.TransferBufferLength;
     }
-    if (rec.function == URB_FUNCTION_ABORT_PIPE) rec.pipe = urb->UrbPipeRequest.PipeHandle;
-    if (rec.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) rec.pipe = urb->UrbBulkOrInterruptTransfer.PipeHandle;
+    if (rec.function == URB_FUNCTION_ABORT_PIPE || rec.function == URB_FUNCTION_RESET_PIPE) {
+      rec.pipe = urb->UrbPipeRequest.PipeHandle;
+    }
+    if (rec.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+      rec.pipe = urb->UrbBulkOrInterruptTransfer.PipeHandle;
+      rec.transferFlags = urb->UrbBulkOrInterruptTransfer.TransferFlags;
+      rec.requestedLength = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    }
+    Record(BusEvent::Kind::Urb, stack, function, rec.pipe, name);
     ULONG shortBytes = ~0U;
     for (auto& f : faults_) {
       if (f.function != -1 && f.function != rec.function) continue;
@@ -373,9 +582,12 @@ NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {
         faulted = true;
       }
     }
-    if (gone_) {
+    if (gone_ || removed_) {
       rec.status = STATUS_NO_SUCH_DEVICE;
       rec.usbdStatus = USBD_STATUS_DEVICE_GONE;
+      faulted = false;
+    } else if (!Validate(urb, rec, unprovided)) {
+      faulted = false;
     } else if (faulted && fault.kind == UrbFaultKind::Fail) {
       rec.status = fault.status;
       rec.usbdStatus = fault.usbdStatus;
@@ -391,6 +603,9 @@ NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {
     usbd = rec.usbdStatus;
     urbs_.push_back(rec);
     if (answered) urb->UrbHeader.Status = rec.usbdStatus;
+  }
+  if (!unprovided.empty()) {
+    Report(Rule::Unimplemented, std::string("UsbBus URB_FUNCTION_") + name, Hex(irp), unprovided);
   }
   // Transfers ended by an abort or unconfigure complete before the request that ended them.
   for (PIRP c : cancelled) CompleteUrb(c, STATUS_CANCELLED, USBD_STATUS_CANCELED);
@@ -408,6 +623,83 @@ NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {
   }
   CompleteUrb(irp, status, usbd);
   return status;
+}
+
+// What the stack checks before it acts, for the functions the bus answers: the request's length
+// for its function, and for the two transfers their buffer and link. The pipe of a bulk transfer
+// is checked where it is looked up.
+bool UsbBus::Validate(PURB urb, UrbRecord& rec, std::string& unprovided) {
+  auto invalid = [&](USBD_STATUS usbd) {
+    rec.status = STATUS_INVALID_PARAMETER;
+    rec.usbdStatus = usbd;
+    return false;
+  };
+  size_t need = 0;
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+      need = offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
+      break;
+    case URB_FUNCTION_SELECT_INTERFACE:
+      need = offsetof(struct _URB_SELECT_INTERFACE, Interface) + offsetof(USBD_INTERFACE_INFORMATION, Pipes);
+      break;
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_RESET_PIPE:
+      need = sizeof(struct _URB_PIPE_REQUEST);
+      break;
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+      need = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
+      break;
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+      need = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+      break;
+  }
+  if (urb->UrbHeader.Length < need) return invalid(USBD_STATUS_INVALID_PARAMETER);
+  PVOID buffer = nullptr;
+  PMDL mdl = nullptr;
+  ULONG length = 0;
+  struct _URB* link = nullptr;
+  if (urb->UrbHeader.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
+    auto& d = urb->UrbControlDescriptorRequest;
+    buffer = d.TransferBuffer;
+    mdl = d.TransferBufferMDL;
+    length = d.TransferBufferLength;
+    link = d.UrbLink;
+    // The default pipe takes at most a page in one request.
+    if (length > 4096) return invalid(USBD_STATUS_INVALID_PARAMETER);
+  } else if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+    auto& t = urb->UrbBulkOrInterruptTransfer;
+    buffer = t.TransferBuffer;
+    mdl = t.TransferBufferMDL;
+    length = t.TransferBufferLength;
+    link = t.UrbLink;
+  } else {
+    return true;
+  }
+  if (link != nullptr) return invalid(USBD_STATUS_INVALID_PARAMETER);
+  if (buffer == nullptr && mdl == nullptr && length != 0) return invalid(USBD_STATUS_INVALID_PARAMETER);
+  if (buffer == nullptr && mdl != nullptr) {
+    unprovided = "transfer buffers described only by an MDL are not provided";
+    rec.status = STATUS_NOT_IMPLEMENTED;
+    rec.usbdStatus = USBD_STATUS_NOT_SUPPORTED;
+    return false;
+  }
+  return true;
+}
+
+void UsbBus::ResetPipe(PURB urb, UrbRecord& rec) {
+  rec.pipe = urb->UrbPipeRequest.PipeHandle;
+  Pipe* pipe = FindPipe(rec.pipe);
+  if (pipe == nullptr) {
+    rec.status = STATUS_INVALID_PARAMETER;
+    rec.usbdStatus = USBD_STATUS_INVALID_PIPE_HANDLE;
+    return;
+  }
+  // Transfers still queued make the reset fail busy; the endpoint runs again all the same.
+  if (!pipe->pending.empty()) {
+    rec.status = STATUS_UNSUCCESSFUL;
+    rec.usbdStatus = USBD_STATUS_ERROR_BUSY;
+  }
+  pipe->info.halted = false;
 }
 
 bool UsbBus::Answer(PIRP irp, PURB urb, UrbRecord& rec, std::vector<PIRP>& cancelled, ULONG shortBytes) {
@@ -447,17 +739,39 @@ bool UsbBus::Answer(PIRP irp, PURB urb, UrbRecord& rec, std::vector<PIRP>& cance
         rec.usbdStatus = USBD_STATUS_INVALID_PIPE_HANDLE;
         return true;
       }
+      // Ends what is queued; a halted endpoint stays halted until it is reset.
       TakePending(*pipe, cancelled);
       return true;
     }
+    case URB_FUNCTION_RESET_PIPE:
+      ResetPipe(urb, rec);
+      return true;
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
       auto& t = urb->UrbBulkOrInterruptTransfer;
-      rec.pipe = t.PipeHandle;
-      rec.requestedLength = t.TransferBufferLength;
       Pipe* pipe = FindPipe(t.PipeHandle);
       if (pipe == nullptr) {
         rec.status = STATUS_INVALID_PARAMETER;
         rec.usbdStatus = USBD_STATUS_INVALID_PIPE_HANDLE;
+        return true;
+      }
+      // The pipe's maximum, as selected, bounds one request on this generation of the stack.
+      if (t.TransferBufferLength > pipe->info.maximumTransferSize) {
+        rec.status = STATUS_INVALID_PARAMETER;
+        rec.usbdStatus = USBD_STATUS_INVALID_PARAMETER;
+        return true;
+      }
+      // The direction comes from the endpoint, whatever the caller's flag says; the record keeps
+      // the flags as they were submitted.
+      bool in = (pipe->info.endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0;
+      if (in) {
+        t.TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
+      } else {
+        t.TransferFlags &= ~static_cast<ULONG>(USBD_TRANSFER_DIRECTION_IN);
+      }
+      if (pipe->info.halted) {
+        rec.status = STATUS_UNSUCCESSFUL;
+        rec.usbdStatus = USBD_STATUS_ENDPOINT_HALTED;
+        t.TransferBufferLength = 0;
         return true;
       }
       PipeHook hook;
@@ -470,8 +784,7 @@ bool UsbBus::Answer(PIRP irp, PURB urb, UrbRecord& rec, std::vector<PIRP>& cance
         t.TransferBufferLength = 0;
         return true;
       }
-      BulkTransfer transfer{irp, urb, pipe->info.endpoint, (pipe->info.endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0,
-                            t.TransferBufferLength, static_cast<PUCHAR>(t.TransferBuffer)};
+      BulkTransfer transfer{irp, urb, pipe->info.endpoint, in, t.TransferBufferLength, static_cast<PUCHAR>(t.TransferBuffer)};
       BulkAnswer answer = hook(transfer);
       if (answer.pend) {
         irp->Tail.Overlay.DriverContext[0] = this;
@@ -488,7 +801,7 @@ bool UsbBus::Answer(PIRP irp, PURB urb, UrbRecord& rec, std::vector<PIRP>& cance
       }
       rec.status = answer.status;
       rec.usbdStatus = answer.usbdStatus;
-      t.TransferBufferLength = std::min(answer.bytes, t.TransferBufferLength);
+      EndTransfer(*pipe, urb, answer.bytes, rec.status, rec.usbdStatus);
       rec.returnedLength = t.TransferBufferLength;
       return true;
     }
@@ -596,7 +909,8 @@ void UsbBus::FillInterface(PUSBD_INTERFACE_INFORMATION info, PUSB_INTERFACE_DESC
     p.PipeType = static_cast<USBD_PIPE_TYPE>(endpoints[i]->bmAttributes & USB_ENDPOINT_TYPE_MASK);
     p.PipeHandle = NewHandle();
     into.push_back(std::make_unique<Pipe>(
-        Pipe{PipeInfo{p.PipeHandle, p.EndpointAddress, ifc->bInterfaceNumber, p.PipeType, p.MaximumTransferSize, 0}, {}}));
+        Pipe{PipeInfo{p.PipeHandle, p.EndpointAddress, ifc->bInterfaceNumber, p.PipeType, p.MaximumTransferSize, 0, false},
+             {}}));
   }
 }
 
@@ -644,8 +958,12 @@ NTSTATUS UsbBus::HandlePnp(PIRP irp, PIO_STACK_LOCATION stack) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     pnpSeen_.push_back(PnpSeen{minor, status});
+    Record(BusEvent::Kind::Pnp, stack, minor, nullptr, PnpMinorName(minor));
     switch (minor) {
       case IRP_MN_START_DEVICE:
+        removed_ = false;  // a device that was removed is set up again, unconfigured
+        status = STATUS_SUCCESS;
+        break;
       case IRP_MN_QUERY_STOP_DEVICE:
       case IRP_MN_CANCEL_STOP_DEVICE:
       case IRP_MN_STOP_DEVICE:
@@ -654,9 +972,18 @@ NTSTATUS UsbBus::HandlePnp(PIRP irp, PIO_STACK_LOCATION stack) {
         status = STATUS_SUCCESS;
         break;
       case IRP_MN_SURPRISE_REMOVAL:
-      case IRP_MN_REMOVE_DEVICE:
         // Whatever is still queued on the device ends with it.
         for (auto& p : pipes_) TakePending(*p, cancelled);
+        status = STATUS_SUCCESS;
+        break;
+      case IRP_MN_REMOVE_DEVICE:
+        // The hub gives up the device's handle: its configuration and pipes go, and every URB
+        // fails until a start sets the device up again.
+        DropPipes(-1, cancelled);
+        configured_ = false;
+        configHandle_ = nullptr;
+        activeConfiguration_.clear();
+        removed_ = true;
         status = STATUS_SUCCESS;
         break;
       case IRP_MN_QUERY_CAPABILITIES: {
@@ -693,6 +1020,20 @@ NTSTATUS UsbBus::HandlePnp(PIRP irp, PIO_STACK_LOCATION stack) {
 }
 
 NTSTATUS UsbBus::HandlePower(PIRP irp, PIO_STACK_LOCATION stack) {
+  {
+    std::string name = PowerMinorName(stack->MinorFunction);
+    if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
+      char state[16];
+      if (stack->Parameters.Power.Type == DevicePowerState) {
+        std::snprintf(state, sizeof state, " D%d", static_cast<int>(stack->Parameters.Power.State.DeviceState) - 1);
+      } else {
+        std::snprintf(state, sizeof state, " S%d", static_cast<int>(stack->Parameters.Power.State.SystemState) - 1);
+      }
+      name += state;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    Record(BusEvent::Kind::Power, stack, stack->MinorFunction, nullptr, name);
+  }
   PoStartNextPowerIrp(irp);
   switch (stack->MinorFunction) {
     case IRP_MN_SET_POWER:

@@ -103,7 +103,7 @@ void MidiEndpoints::Completer() {
       bool done;
       {
         IrqlScope dispatch(DISPATCH_LEVEL);
-        done = bus_.CompletePending(in_, next.status, next.usbd, next.bytes);
+        done = bus_.CompletePending(in_, next.status, next.usbd, next.bytes, next.reported);
       }
       if (done) {
         std::lock_guard<std::mutex> guard(lock_);
@@ -182,6 +182,14 @@ void MidiEndpoints::FeedFailure(NTSTATUS status, USBD_STATUS usbd) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     feed_.push_back(Feeding{{}, status, usbd});
+  }
+  changed_.notify_all();
+}
+
+void MidiEndpoints::FeedMiscounted(const std::vector<uint8_t>& transfer, ULONG reported) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    feed_.push_back(Feeding{transfer, STATUS_SUCCESS, USBD_STATUS_SUCCESS, reported});
   }
   changed_.notify_all();
 }

@@ -52,6 +52,9 @@ class MidiEndpoints {
   void Feed(const std::vector<uint8_t>& transfer);
   // One IN transfer that fails.
   void FeedFailure(NTSTATUS status, USBD_STATUS usbd);
+  // One IN transfer carrying these bytes whose completion claims `reported` bytes received: a
+  // lower driver that miscounts.
+  void FeedMiscounted(const std::vector<uint8_t>& transfer, ULONG reported);
   // What arrives on the OUT endpoint is sent back on the IN endpoint, one transfer for one.
   void SetLoopback(bool on);
   void StartGenerator(double transfersPerSecond, std::vector<uint8_t> transfer);
@@ -68,6 +71,7 @@ class MidiEndpoints {
     std::vector<uint8_t> bytes;
     NTSTATUS status = STATUS_SUCCESS;
     USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+    ULONG reported = UsbBus::kActualLength;
   };
   BulkAnswer OutArrived(BulkTransfer& t);
   void Completer();

@@ -5,6 +5,7 @@
 
 #include <usb.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -62,6 +63,11 @@ struct UsbMidiDevice {
 // ---------------------------------------------------------------------------------------------
 // The bus driver.
 // ---------------------------------------------------------------------------------------------
+// The host controller the device hangs off. UHCI and OHCI behave alike in everything the bus
+// models: a short bulk or interrupt IN transfer without USBD_SHORT_TRANSFER_OK fails and halts the
+// endpoint. On EHCI the flag is ignored and a short transfer simply succeeds.
+enum class HostController { Uhci, Ohci, Ehci };
+
 enum class UrbFaultKind {
   Fail,           // complete with status / usbdStatus
   ShortData,      // a descriptor read returns at most `bytes`
@@ -88,6 +94,7 @@ struct UrbRecord {
   ULONG requestedLength = 0;  // descriptor reads and bulk transfers
   ULONG returnedLength = 0;
   USBD_PIPE_HANDLE pipe = nullptr;
+  ULONG transferFlags = 0;                 // bulk transfers: as the caller submitted them
   bool nullConfiguration = false;          // select configuration with no descriptor
   std::vector<ULONG> maximumTransferSizes; // select interface: what was asked per pipe
   std::vector<int> pipeTypesAsked;         // select interface: PipeType as the caller filled it
@@ -102,6 +109,7 @@ struct PipeInfo {
   USBD_PIPE_TYPE type;
   ULONG maximumTransferSize;
   size_t pending;
+  bool halted;  // a transfer error stopped the endpoint; only a pipe reset restarts it
 };
 
 // A bulk or interrupt transfer as a pipe hook sees it.
@@ -120,6 +128,19 @@ struct BulkAnswer {
   ULONG bytes = 0;                // TransferBufferLength reported
 };
 using PipeHook = std::function<BulkAnswer(BulkTransfer&)>;
+
+// One request as it reached the bus, in the order of arrival across every kind.
+struct BusEvent {
+  enum class Kind { Urb, Pnp, Power, DeviceControl, InternalDeviceControl, Other };
+  Kind kind;
+  uint64_t sequence;                      // 0, 1, 2 ... in arrival order
+  std::chrono::steady_clock::time_point time;
+  UCHAR major;
+  UCHAR minor;                            // PnP and power
+  ULONG code;                             // URB function, or the control code
+  USBD_PIPE_HANDLE pipe;                  // abort, reset and transfers
+  std::string name;                       // "ABORT_PIPE", "REMOVE_DEVICE", "SET_POWER D3" ...
+};
 
 struct PnpSeen {
   UCHAR minor;
@@ -141,6 +162,9 @@ class UsbBus {
   UsbBus& operator=(const UsbBus&) = delete;
 
   PDEVICE_OBJECT Pdo() const { return pdo_; }
+  // UHCI unless told otherwise: the controllers of the platform's generation.
+  void SetHostController(HostController kind);
+  HostController Controller();
   // The descriptors answered from now on.
   void SetDevice(const UsbMidiDevice& device);
   UsbMidiDevice Device();
@@ -163,6 +187,9 @@ class UsbBus {
   std::vector<UrbRecord> UrbsOf(USHORT function);
   void ClearUrbs();
 
+  // Every request that reached the bus, URBs, Plug and Play, power and the rest, in arrival order.
+  std::vector<BusEvent> Log();
+
   bool Configured();
   USBD_CONFIGURATION_HANDLE ConfigurationHandle();
   std::vector<PipeInfo> Pipes();
@@ -172,8 +199,15 @@ class UsbBus {
   // and refused with USBD_STATUS_REQUEST_FAILED / STATUS_NOT_SUPPORTED.
   void SetPipeHook(UCHAR endpoint, PipeHook hook);
   size_t PendingOn(UCHAR endpoint);
-  // Completes the oldest pending transfer on the endpoint, copying `data` for an IN transfer.
-  bool CompletePending(UCHAR endpoint, NTSTATUS status, USBD_STATUS usbdStatus, const std::vector<uint8_t>& data = {});
+  bool Halted(UCHAR endpoint);
+  // Completes the oldest pending transfer on the endpoint, copying `data` for an IN transfer, the
+  // way the host controller ends it (a short IN transfer may fail and halt the endpoint). False when
+  // nothing is pending or the endpoint is halted: the controller does not serve a halted endpoint.
+  // `reported`, when given, is the TransferBufferLength answered whatever was copied: a lower
+  // driver that miscounts.
+  bool CompletePending(UCHAR endpoint, NTSTATUS status, USBD_STATUS usbdStatus, const std::vector<uint8_t>& data = {},
+                       ULONG reported = kActualLength);
+  static constexpr ULONG kActualLength = 0xFFFFFFFFu;
 
   // URBs held by NeverComplete: completed now with this status.
   size_t HeldCount();
@@ -197,7 +231,14 @@ class UsbBus {
     std::deque<PIRP> pending;
   };
   NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
+  NTSTATUS HandleControl(PIRP irp, PIO_STACK_LOCATION stack);
   NTSTATUS HandleUrb(PIRP irp, PURB urb);
+  // Under lock_: the checks the USB stack makes before it acts on a URB. False when it failed.
+  bool Validate(PURB urb, UrbRecord& rec, std::string& unprovided);
+  // Under lock_: how the controller ends a bulk or interrupt transfer that moved `bytes`.
+  void EndTransfer(Pipe& pipe, PURB urb, ULONG bytes, NTSTATUS& status, USBD_STATUS& usbd);
+  void ResetPipe(PURB urb, UrbRecord& rec);
+  void Record(BusEvent::Kind kind, PIO_STACK_LOCATION stack, ULONG code, USBD_PIPE_HANDLE pipe, std::string name);
   NTSTATUS HandlePnp(PIRP irp, PIO_STACK_LOCATION stack);
   NTSTATUS HandlePower(PIRP irp, PIO_STACK_LOCATION stack);
   // Under lock_: the URB's answer. Returns false when the URB was left pending on a pipe.
@@ -216,6 +257,7 @@ class UsbBus {
 
   PDEVICE_OBJECT pdo_ = nullptr;
   std::mutex lock_;
+  HostController controller_ = HostController::Uhci;
   UsbMidiDevice device_;
   DEVICE_CAPABILITIES caps_{};
   bool answerCaps_ = true;
@@ -224,7 +266,9 @@ class UsbBus {
   std::vector<PnpSeen> pnpSeen_;
   std::vector<UrbFault> faults_;
   bool gone_ = false;
+  bool removed_ = false;  // a remove reached the device: no device handle until the next start
   std::vector<UrbRecord> urbs_;
+  std::vector<BusEvent> log_;
   std::condition_variable powerGate_;
   bool holdPower_ = false;
   size_t powerWaiting_ = 0;

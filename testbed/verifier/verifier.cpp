@@ -1,8 +1,6 @@
-// The verifier's report: rule names, the handler that fails a test, symbol names for messages.
+// The verifier's report: rule names, the handler that fails a test, and what a report carries
+// beyond the rule: who called the kernel, and for a hang every thread's state.
 #include "kernel/internal.h"
-
-#include <cxxabi.h>
-#include <dlfcn.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -67,6 +65,8 @@ const char* RuleName(Rule rule) {
     NAME(IrpLeak)
     NAME(PowerIrpWithoutStartNext)
     NAME(PowerIrpNotPoCallDriver)
+    NAME(ThreadEndedHoldingMutex)
+    NAME(NoProgress)
 #undef NAME
   }
   return "UnknownRule";
@@ -75,6 +75,7 @@ const char* RuleName(Rule rule) {
 std::string Violation::ToString() const {
   std::ostringstream out;
   out << "VERIFIER: " << RuleName(rule) << " in " << (routine.empty() ? "?" : routine);
+  if (!caller.empty()) out << " called from " << caller;
   if (!object.empty()) out << " on " << object;
   if (!message.empty()) out << ": " << message;
   return out.str();
@@ -91,7 +92,7 @@ std::vector<Violation> Violations() {
 }
 
 void Report(Rule rule, std::string routine, std::string object, std::string message) {
-  Violation v{rule, std::move(routine), std::move(object), std::move(message)};
+  Violation v{rule, std::move(routine), std::move(object), std::move(message), CallerChain(CaptureCallSite())};
   ViolationHandler handler;
   {
     KernelLock guard(gLock);
@@ -106,8 +107,10 @@ void Report(Rule rule, std::string routine, std::string object, std::string mess
 }
 
 void BugCheck(Rule rule, std::string routine, std::string object, std::string message) {
-  Violation v{rule, std::move(routine), std::move(object), std::move(message)};
-  std::fprintf(stderr, "BUGCHECK %s\n", v.ToString().c_str());
+  Violation v{rule, std::move(routine), std::move(object), std::move(message), CallerChain(CaptureCallSite())};
+  // One write, so that the report is not interleaved with another thread's output.
+  std::string text = "BUGCHECK " + v.ToString() + "\n" + DescribeThreads();
+  std::fputs(text.c_str(), stderr);
   std::fflush(stderr);
   std::abort();
 }
@@ -115,27 +118,6 @@ void BugCheck(Rule rule, std::string routine, std::string object, std::string me
 void ResetVerifier() {
   KernelLock guard(gLock);
   gViolations.clear();
-}
-
-std::string SymbolName(const void* address) {
-  if (address == nullptr) return "(null)";
-  Dl_info info{};
-  if (dladdr(address, &info) != 0 && info.dli_sname != nullptr) {
-    int status = 0;
-    char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
-    std::string name = (status == 0 && demangled != nullptr) ? demangled : info.dli_sname;
-    std::free(demangled);
-    auto paren = name.find('(');
-    if (paren != std::string::npos) name.resize(paren);
-    return name;
-  }
-  return Hex(address);
-}
-
-std::string Hex(const void* p) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%p", p);
-  return buffer;
 }
 
 }  // namespace tb

@@ -15,6 +15,44 @@ class FdoPnpTest : public UsbDriverTest {
   }
 };
 
+// How many pipe aborts reached the bus before the first `minor`, and whether that request came.
+static size_t AbortsBefore(tb::UsbBus* bus, UCHAR minor, bool* seen) {
+  size_t aborts = 0;
+  *seen = false;
+  for (const tb::BusEvent& e : bus->Log()) {
+    if (e.kind == tb::BusEvent::Kind::Pnp && e.minor == minor) {
+      *seen = true;
+      break;
+    }
+    if (e.kind == tb::BusEvent::Kind::Urb && e.code == URB_FUNCTION_ABORT_PIPE) aborts++;
+  }
+  return aborts;
+}
+
+// The pipes are aborted while the device still takes requests: before the removal goes down.
+TEST_F(FdoPnpTest, PipesAreAbortedBeforeTheRemoveGoesDown) {
+  PDEVICE_OBJECT pdo = PlugAndStart();
+  tb::UsbBus* bus = Bus(pdo);
+  EXPECT_EQ(pnp_->Remove(pdo), STATUS_SUCCESS);
+  bool seen;
+  EXPECT_EQ(AbortsBefore(bus, IRP_MN_REMOVE_DEVICE, &seen), 2u);
+  EXPECT_TRUE(seen);
+  auto aborts = bus->UrbsOf(URB_FUNCTION_ABORT_PIPE);
+  ASSERT_EQ(aborts.size(), 2u);
+  for (auto& a : aborts) EXPECT_EQ(a.usbdStatus, USBD_STATUS_SUCCESS);
+}
+
+TEST_F(FdoPnpTest, PipesAreAbortedBeforeTheSurpriseRemovalGoesDown) {
+  PDEVICE_OBJECT pdo = PlugAndStart();
+  tb::UsbBus* bus = Bus(pdo);
+  pnp_->SurpriseRemove(pdo);
+  bool seen;
+  EXPECT_EQ(AbortsBefore(bus, IRP_MN_SURPRISE_REMOVAL, &seen), 2u);
+  EXPECT_TRUE(seen);
+  EXPECT_EQ(AbortsBefore(bus, IRP_MN_REMOVE_DEVICE, &seen), 4u) << "and again before the remove";
+  EXPECT_TRUE(seen);
+}
+
 TEST_F(FdoPnpTest, StartConfiguresEvenWhenTheLowerDriversFailIt) {
   PDEVICE_OBJECT pdo = Plug();
   Bus(pdo)->FailPnp(IRP_MN_START_DEVICE, STATUS_UNSUCCESSFUL);

@@ -32,6 +32,7 @@ FunctionDevice MakeFunctionDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   KeInitializeEvent(&f.ext->RemoveEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&f.ext->IdleEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&f.ext->PowerUpEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&f.ext->PowerGateEvent, SynchronizationEvent, FALSE);
   KeInitializeEvent(&f.ext->TxEvent, SynchronizationEvent, FALSE);
   KeInitializeSpinLock(&f.ext->IoCountLock);
   KeInitializeSpinLock(&f.ext->PacketListLock);

@@ -115,6 +115,52 @@ TEST_F(DispatcherTest, DelayWaitsAtLeastTheInterval) {
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(20));
 }
 
+// Named helpers, so that the records can be told apart by caller.
+__attribute__((noinline)) NTSTATUS WaitTenMs(PVOID object) {
+  LARGE_INTEGER t = RelativeMs(10);
+  return KeWaitForSingleObject(object, Executive, KernelMode, FALSE, &t);
+}
+__attribute__((noinline)) NTSTATUS SleepFiveMsByTheClock() {
+  LARGE_INTEGER until;
+  KeQuerySystemTime(&until);
+  until.QuadPart += 50000;
+  return KeDelayExecutionThread(KernelMode, FALSE, &until);
+}
+
+TEST_F(DispatcherTest, WaitsAndDelaysAreRecordedAsRequestedByObjectAndCaller) {
+  KEVENT set, unset;
+  KeInitializeEvent(&set, NotificationEvent, TRUE);
+  KeInitializeEvent(&unset, NotificationEvent, FALSE);
+  for (int i = 0; i < 2; i++) WaitTenMs(&set);
+  WaitTenMs(&unset);
+  KeWaitForSingleObject(&set, Executive, KernelMode, FALSE, nullptr);
+  SleepFiveMsByTheClock();
+  auto calls = tb::TimedCalls();
+  auto find = [&](tb::TimedCall::Kind kind, PVOID object, const char* caller) -> const tb::TimedCall* {
+    for (auto& c : calls) {
+      if (c.kind == kind && c.object == object && c.caller.rfind(caller, 0) == 0) return &c;
+    }
+    return nullptr;
+  };
+  const tb::TimedCall* onSet = find(tb::TimedCall::Kind::Wait, &set, "WaitTenMs");
+  ASSERT_NE(onSet, nullptr);
+  EXPECT_EQ(onSet->count, 2u) << "the same request from the same place is one entry";
+  EXPECT_EQ(onSet->interval, 100000);
+  EXPECT_FALSE(onSet->forever);
+  EXPECT_EQ(onSet->caller.rfind("WaitTenMs <- DispatcherTest_", 0), 0u) << onSet->caller;
+  const tb::TimedCall* onUnset = find(tb::TimedCall::Kind::Wait, &unset, "WaitTenMs");
+  ASSERT_NE(onUnset, nullptr);
+  EXPECT_EQ(onUnset->count, 1u);
+  const tb::TimedCall* forever = find(tb::TimedCall::Kind::Wait, &set, "DispatcherTest_");
+  ASSERT_NE(forever, nullptr);
+  EXPECT_TRUE(forever->forever);
+  // A deadline counts from the system time the caller read, not from when the call ran.
+  const tb::TimedCall* sleep = find(tb::TimedCall::Kind::Delay, nullptr, "SleepFiveMsByTheClock");
+  ASSERT_NE(sleep, nullptr);
+  EXPECT_TRUE(sleep->absolute);
+  EXPECT_EQ(sleep->interval, 50000);
+}
+
 struct ThreadProbe {
   std::atomic<KIRQL> irql{0xFF};
   std::atomic<bool> ranElsewhere{false};

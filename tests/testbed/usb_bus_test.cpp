@@ -2,10 +2,16 @@
 #include <usbdlib.h>
 #include <usbioctl.h>
 
+#include <functional>
+#include <memory>
+#include <thread>
+
 #include "support/fixture.h"
 #include "usb/usb_bus.h"
 
 using tb::UsbMidiDevice;
+
+constexpr ULONG kPageTransfer = 4096;
 
 class UsbBusTest : public KernelTest {
  protected:
@@ -16,12 +22,34 @@ class UsbBusTest : public KernelTest {
       s->Parameters.Others.Argument1 = urb;
     });
   }
+  tb::Result PipeRequest(tb::UsbBus& bus, USHORT function, USBD_PIPE_HANDLE pipe, URB* out = nullptr) {
+    URB local{};
+    URB& urb = out != nullptr ? *out : local;
+    urb.UrbHeader.Length = sizeof(struct _URB_PIPE_REQUEST);
+    urb.UrbHeader.Function = function;
+    urb.UrbPipeRequest.PipeHandle = pipe;
+    return Submit(bus, &urb);
+  }
+  tb::Result Pnp(tb::UsbBus& bus, UCHAR minor) {
+    return tb::Call(bus.Pdo(), [minor](PIO_STACK_LOCATION s, PIRP irp) {
+      irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+      s->MajorFunction = IRP_MJ_PNP;
+      s->MinorFunction = minor;
+    });
+  }
   // Selects the configuration and returns the interface-2 entry of the request.
   std::vector<uint8_t> config_;
   PURB Configure(tb::UsbBus& bus, USHORT* size) {
     config_ = bus.Device().ConfigurationDescriptor();
     auto* desc = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(config_.data());
     PURB urb = USBD_CreateConfigurationRequest(desc, size);
+    // A page per transfer, the USB stack's default on Windows 2000 (later headers say no limit).
+    auto* entry = reinterpret_cast<PUCHAR>(&urb->UrbSelectConfiguration.Interface);
+    for (auto* end = reinterpret_cast<PUCHAR>(urb) + *size; entry < end;) {
+      auto* info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(entry);
+      for (ULONG i = 0; i < info->NumberOfPipes; i++) info->Pipes[i].MaximumTransferSize = kPageTransfer;
+      entry += info->Length;
+    }
     EXPECT_EQ(Submit(bus, urb).status, STATUS_SUCCESS);
     return urb;
   }
@@ -213,4 +241,359 @@ TEST_F(UsbBusTest, PendedUrbsCompleteFromAnotherThreadAtDispatchLevel) {
   EXPECT_EQ(seen, DISPATCH_LEVEL);
   EXPECT_NE(where, std::this_thread::get_id());
   EXPECT_EQ(buffer[8], 0x7E);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Transfers as the host controller ends them, halted endpoints, pipe reset.
+// ---------------------------------------------------------------------------------------------
+namespace {
+
+// A transfer sent without waiting, for requests the bus keeps pending.
+struct Transfer {
+  URB urb{};
+  uint8_t data[64] = {};
+  PIRP irp = nullptr;
+  NTSTATUS returned = STATUS_PENDING;
+  NTSTATUS status = STATUS_PENDING;  // as completed; the I/O manager frees the IRP then
+
+  Transfer(tb::UsbBus& bus, USBD_PIPE_HANDLE pipe, ULONG flags, ULONG length = 32) {
+    UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, data, nullptr,
+                                           length, flags, nullptr);
+    irp = tb::AllocateSystemIrp(bus.Pdo()->StackSize, [this](PIRP done) { status = done->IoStatus.Status; });
+    PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp);
+    s->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    s->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    s->Parameters.Others.Argument1 = &urb;
+    returned = IofCallDriver(bus.Pdo(), irp);
+  }
+  bool Done() const { return tb::IrpReachedTop(irp); }
+  NTSTATUS Status() const { return status; }
+  USBD_STATUS Usbd() const { return urb.UrbHeader.Status; }
+  ULONG Length() const { return urb.UrbBulkOrInterruptTransfer.TransferBufferLength; }
+};
+
+constexpr ULONG kIn = USBD_TRANSFER_DIRECTION_IN;
+constexpr ULONG kInShortOk = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+
+class UsbTransferTest : public UsbBusTest {
+ protected:
+  void SetUp() override {
+    UsbBusTest::SetUp();
+    bus_ = std::make_unique<tb::UsbBus>();
+    auto pend = [](tb::BulkTransfer&) { return tb::BulkAnswer{true}; };
+    bus_->SetPipeHook(0x81, pend);
+    bus_->SetPipeHook(0x02, pend);
+    config_urb_ = Configure(*bus_, &size_);
+    in_ = config_urb_->UrbSelectConfiguration.Interface.Pipes[0].PipeHandle;
+    out_ = config_urb_->UrbSelectConfiguration.Interface.Pipes[1].PipeHandle;
+  }
+  void TearDown() override {
+    ExFreePool(config_urb_);
+    bus_.reset();
+    UsbBusTest::TearDown();
+  }
+  tb::Result PipeRequest(USHORT function, USBD_PIPE_HANDLE pipe, URB* out = nullptr) {
+    return UsbBusTest::PipeRequest(*bus_, function, pipe, out);
+  }
+  std::unique_ptr<tb::UsbBus> bus_;
+  PURB config_urb_ = nullptr;
+  USHORT size_ = 0;
+  USBD_PIPE_HANDLE in_ = nullptr;
+  USBD_PIPE_HANDLE out_ = nullptr;
+};
+
+}  // namespace
+
+TEST_F(UsbTransferTest, HowATransferEndsDecidesWhetherItFailsAndTheEndpointHalts) {
+  struct Case {
+    const char* what;
+    tb::HostController controller;
+    ULONG flags;
+    size_t bytes;
+    USBD_STATUS device;  // what the device ended it with
+    NTSTATUS status;
+    USBD_STATUS usbd;
+    bool halted;
+  } cases[] = {
+      {"short on UHCI", tb::HostController::Uhci, kIn, 5, USBD_STATUS_SUCCESS, STATUS_UNSUCCESSFUL,
+       USBD_STATUS_DATA_UNDERRUN, true},
+      {"short on OHCI", tb::HostController::Ohci, kIn, 0, USBD_STATUS_SUCCESS, STATUS_UNSUCCESSFUL,
+       USBD_STATUS_DATA_UNDERRUN, true},
+      {"short allowed", tb::HostController::Uhci, kInShortOk, 5, USBD_STATUS_SUCCESS, STATUS_SUCCESS,
+       USBD_STATUS_SUCCESS, false},
+      {"short on EHCI", tb::HostController::Ehci, kIn, 5, USBD_STATUS_SUCCESS, STATUS_SUCCESS, USBD_STATUS_SUCCESS,
+       false},
+      {"full", tb::HostController::Uhci, kIn, 32, USBD_STATUS_SUCCESS, STATUS_SUCCESS, USBD_STATUS_SUCCESS, false},
+      {"stall", tb::HostController::Ehci, kInShortOk, 0, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL,
+       USBD_STATUS_STALL_PID, true},
+      {"error that does not halt", tb::HostController::Uhci, kInShortOk, 0, USBD_STATUS_INTERNAL_HC_ERROR,
+       STATUS_UNSUCCESSFUL, USBD_STATUS_INTERNAL_HC_ERROR, false},
+  };
+  for (const Case& c : cases) {
+    bus_->SetHostController(c.controller);
+    Transfer read(*bus_, in_, c.flags);
+    ASSERT_EQ(read.returned, STATUS_PENDING) << c.what;
+    std::vector<uint8_t> sent(c.bytes, 0x42);
+    NTSTATUS status = USBD_SUCCESS(c.device) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    ASSERT_TRUE(bus_->CompletePending(0x81, status, c.device, sent)) << c.what;
+    ASSERT_TRUE(read.Done()) << c.what;
+    EXPECT_EQ(read.Status(), c.status) << c.what;
+    EXPECT_EQ(read.Usbd(), c.usbd) << c.what;
+    EXPECT_EQ(read.Length(), USBD_SUCCESS(c.device) ? c.bytes : 0u) << c.what << ": the bytes that did arrive";
+    EXPECT_EQ(bus_->Halted(0x81), c.halted) << c.what;
+    if (bus_->Halted(0x81)) EXPECT_EQ(PipeRequest(URB_FUNCTION_RESET_PIPE, in_).status, STATUS_SUCCESS);
+  }
+}
+
+TEST_F(UsbTransferTest, AHaltedEndpointServesNothingUntilAbortedAndReset) {
+  Transfer first(*bus_, in_, kIn);
+  Transfer queued(*bus_, in_, kIn);
+  ASSERT_TRUE(bus_->CompletePending(0x81, STATUS_SUCCESS, USBD_STATUS_SUCCESS, {0x90, 0x3C}));
+  EXPECT_EQ(first.Usbd(), USBD_STATUS_DATA_UNDERRUN);
+  EXPECT_EQ(first.data[1], 0x3C);
+  ASSERT_TRUE(bus_->Halted(0x81));
+  EXPECT_FALSE(bus_->Halted(0x02)) << "only the endpoint that failed";
+
+  EXPECT_FALSE(bus_->CompletePending(0x81, STATUS_SUCCESS, USBD_STATUS_SUCCESS, {0x90}))
+      << "the controller does not serve a halted endpoint";
+  EXPECT_FALSE(queued.Done());
+  Transfer late(*bus_, in_, kInShortOk);
+  EXPECT_TRUE(late.Done()) << "a transfer sent to a halted endpoint fails at once";
+  EXPECT_EQ(late.Status(), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(late.Usbd(), USBD_STATUS_ENDPOINT_HALTED);
+
+  EXPECT_EQ(PipeRequest(URB_FUNCTION_ABORT_PIPE, in_).status, STATUS_SUCCESS);
+  EXPECT_EQ(queued.Usbd(), USBD_STATUS_CANCELED);
+  EXPECT_TRUE(bus_->Halted(0x81)) << "an abort does not clear the halt";
+  URB reset{};
+  EXPECT_EQ(PipeRequest(URB_FUNCTION_RESET_PIPE, in_, &reset).status, STATUS_SUCCESS);
+  EXPECT_EQ(reset.UrbHeader.Status, USBD_STATUS_SUCCESS);
+  EXPECT_FALSE(bus_->Halted(0x81));
+
+  Transfer again(*bus_, in_, kIn);
+  std::vector<uint8_t> full(32, 0x11);
+  ASSERT_TRUE(bus_->CompletePending(0x81, STATUS_SUCCESS, USBD_STATUS_SUCCESS, full));
+  EXPECT_EQ(again.Status(), STATUS_SUCCESS);
+  EXPECT_EQ(again.Length(), 32u);
+}
+
+TEST_F(UsbTransferTest, ResetWithTransfersQueuedFailsBusyAndABadHandleIsRefused) {
+  Transfer queued(*bus_, in_, kInShortOk);
+  URB reset{};
+  EXPECT_EQ(PipeRequest(URB_FUNCTION_RESET_PIPE, in_, &reset).status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(reset.UrbHeader.Status, USBD_STATUS_ERROR_BUSY);
+  EXPECT_FALSE(queued.Done());
+  EXPECT_EQ(PipeRequest(URB_FUNCTION_RESET_PIPE, reinterpret_cast<USBD_PIPE_HANDLE>(0x1234), &reset).status,
+            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(reset.UrbHeader.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+  PipeRequest(URB_FUNCTION_ABORT_PIPE, in_);
+  EXPECT_EQ(queued.Status(), STATUS_CANCELLED);
+  auto violations = ExpectViolation(tb::Rule::IrqlTooHigh, [&] {
+    tb::IrqlScope dispatch(DISPATCH_LEVEL);
+    PipeRequest(URB_FUNCTION_RESET_PIPE, in_);
+  });
+  ASSERT_FALSE(violations.empty());
+  EXPECT_NE(violations[0].routine.find("RESET_PIPE"), std::string::npos);
+}
+
+// The stack takes the direction from the endpoint, not from the caller's flag; the record keeps
+// what the caller sent, so a test can still see a read that forgot to say IN.
+TEST_F(UsbTransferTest, TheDirectionComesFromTheEndpointAndTheRecordKeepsTheFlagsSent) {
+  bool hookSawIn = false;
+  bus_->SetPipeHook(0x81, [&](tb::BulkTransfer& t) {
+    hookSawIn = t.in;
+    return tb::BulkAnswer{true};
+  });
+  Transfer read(*bus_, in_, USBD_SHORT_TRANSFER_OK);
+  EXPECT_TRUE(hookSawIn);
+  ASSERT_TRUE(bus_->CompletePending(0x81, STATUS_SUCCESS, USBD_STATUS_SUCCESS, {0xC0, 0x05}));
+  EXPECT_EQ(read.Status(), STATUS_SUCCESS);
+  EXPECT_EQ(read.data[0], 0xC0) << "read into the buffer, not sent from it";
+  EXPECT_EQ(read.urb.UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN, kIn);
+
+  Transfer write(*bus_, out_, USBD_TRANSFER_DIRECTION_IN);
+  EXPECT_EQ(write.urb.UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN, 0u);
+  PipeRequest(URB_FUNCTION_ABORT_PIPE, out_);
+
+  auto bulk = bus_->UrbsOf(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
+  ASSERT_EQ(bulk.size(), 2u);
+  EXPECT_EQ(bulk[0].transferFlags, static_cast<ULONG>(USBD_SHORT_TRANSFER_OK));
+  EXPECT_EQ(bulk[1].transferFlags, static_cast<ULONG>(USBD_TRANSFER_DIRECTION_IN));
+}
+
+TEST_F(UsbTransferTest, MalformedRequestsAreRefusedAsTheStackRefusesThem) {
+  size_t reached = 0;
+  bus_->SetPipeHook(0x81, [&](tb::BulkTransfer& t) {
+    reached++;
+    return tb::BulkAnswer{false, STATUS_SUCCESS, USBD_STATUS_SUCCESS, t.length};
+  });
+  uint8_t big[5000] = {};
+  URB next{};
+  struct Case {
+    const char* what;
+    std::function<void(URB&)> build;
+    USBD_STATUS usbd;
+  } cases[] = {
+      {"transfer shorter than its layout",
+       [&](URB& u) {
+         UsbBuildInterruptOrBulkTransferRequest(&u, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) - 8, in_, big,
+                                                nullptr, 32, kInShortOk, nullptr);
+       },
+       USBD_STATUS_INVALID_PARAMETER},
+      {"no buffer for its length",
+       [&](URB& u) {
+         UsbBuildInterruptOrBulkTransferRequest(&u, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), in_, nullptr,
+                                                nullptr, 32, kInShortOk, nullptr);
+       },
+       USBD_STATUS_INVALID_PARAMETER},
+      {"linked URB",
+       [&](URB& u) {
+         UsbBuildInterruptOrBulkTransferRequest(&u, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), in_, big, nullptr,
+                                                32, kInShortOk, &next);
+       },
+       USBD_STATUS_INVALID_PARAMETER},
+      {"longer than the pipe's maximum transfer",
+       [&](URB& u) {
+         UsbBuildInterruptOrBulkTransferRequest(&u, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), in_, big, nullptr,
+                                                kPageTransfer + 1, kInShortOk, nullptr);
+       },
+       USBD_STATUS_INVALID_PARAMETER},
+      {"descriptor read past a page",
+       [&](URB& u) {
+         UsbBuildGetDescriptorRequest(&u, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+                                      USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, big, nullptr, 4097, nullptr);
+       },
+       USBD_STATUS_INVALID_PARAMETER},
+      {"abort shorter than its layout",
+       [&](URB& u) {
+         u.UrbHeader.Length = sizeof(struct _URB_HEADER);
+         u.UrbHeader.Function = URB_FUNCTION_ABORT_PIPE;
+         u.UrbPipeRequest.PipeHandle = in_;
+       },
+       USBD_STATUS_INVALID_PARAMETER},
+  };
+  for (const Case& c : cases) {
+    URB urb{};
+    c.build(urb);
+    EXPECT_EQ(Submit(*bus_, &urb).status, STATUS_INVALID_PARAMETER) << c.what;
+    EXPECT_EQ(urb.UrbHeader.Status, c.usbd) << c.what;
+  }
+  EXPECT_EQ(reached, 0u) << "none of them reached the endpoint";
+}
+
+// ---------------------------------------------------------------------------------------------
+// Nothing the bus does not implement succeeds quietly.
+// ---------------------------------------------------------------------------------------------
+TEST_F(UsbBusTest, UnimplementedAndUnknownUrbFunctionsFailAndAreReportedByNameAndValue) {
+  tb::UsbBus bus;
+  struct Case {
+    USHORT function;
+    const char* named;
+    NTSTATUS status;
+    USBD_STATUS usbd;
+  } cases[] = {
+      {URB_FUNCTION_CONTROL_TRANSFER, "URB_FUNCTION_CONTROL_TRANSFER (0x0008)", STATUS_NOT_IMPLEMENTED,
+       USBD_STATUS_NOT_SUPPORTED},
+      {0x0013, "URB_FUNCTION_GET_STATUS_FROM_DEVICE (0x0013)", STATUS_NOT_IMPLEMENTED, USBD_STATUS_NOT_SUPPORTED},
+      {0x0077, "unknown URB function (0x0077)", STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION},
+  };
+  for (const Case& c : cases) {
+    URB urb{};
+    urb.UrbHeader.Length = sizeof(URB);
+    urb.UrbHeader.Function = c.function;
+    tb::Result r{};
+    auto violations = ExpectViolation(tb::Rule::Unimplemented, [&] { r = Submit(bus, &urb); });
+    ASSERT_EQ(violations.size(), 1u) << c.named;
+    EXPECT_EQ(violations[0].object, c.named);
+    EXPECT_EQ(r.status, c.status) << c.named;
+    EXPECT_EQ(urb.UrbHeader.Status, c.usbd) << c.named;
+  }
+}
+
+TEST_F(UsbBusTest, PortRequestsAndUnknownControlCodesFailAndAreReported) {
+  tb::UsbBus bus;
+  struct Case {
+    UCHAR major;
+    ULONG code;
+    const char* named;
+    NTSTATUS status;
+  } cases[] = {
+      {IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_INTERNAL_USB_RESET_PORT, "IOCTL_INTERNAL_USB_RESET_PORT (0x00220007)",
+       STATUS_NOT_IMPLEMENTED},
+      {IRP_MJ_INTERNAL_DEVICE_CONTROL, IOCTL_INTERNAL_USB_GET_PORT_STATUS,
+       "IOCTL_INTERNAL_USB_GET_PORT_STATUS (0x00220013)", STATUS_NOT_IMPLEMENTED},
+      {IRP_MJ_INTERNAL_DEVICE_CONTROL, CTL_CODE(FILE_DEVICE_USB, 7, METHOD_NEITHER, FILE_ANY_ACCESS),
+       "IOCTL_INTERNAL_USB_CYCLE_PORT (0x0022001F)", STATUS_NOT_IMPLEMENTED},
+      {IRP_MJ_INTERNAL_DEVICE_CONTROL, 0x0022FFF3, "unknown control code (0x0022FFF3)", STATUS_INVALID_DEVICE_REQUEST},
+      {IRP_MJ_DEVICE_CONTROL, 0x00220003, "unknown control code (0x00220003)", STATUS_INVALID_DEVICE_REQUEST},
+  };
+  for (const Case& c : cases) {
+    tb::Result r{};
+    auto violations = ExpectViolation(tb::Rule::Unimplemented, [&] {
+      r = tb::Call(bus.Pdo(), [&](PIO_STACK_LOCATION s, PIRP irp) {
+        irp->IoStatus.Status = STATUS_SUCCESS;  // a request that is not answered must not keep this
+        s->MajorFunction = c.major;
+        s->Parameters.DeviceIoControl.IoControlCode = c.code;
+      });
+    });
+    ASSERT_EQ(violations.size(), 1u) << c.named;
+    EXPECT_EQ(violations[0].object, c.named);
+    EXPECT_EQ(r.status, c.status) << c.named;
+    EXPECT_EQ(r.returned, c.status) << c.named;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// What reached the bus, in order, and removal.
+// ---------------------------------------------------------------------------------------------
+TEST_F(UsbBusTest, OneLogHoldsEveryArrivalInOrderAcrossKinds) {
+  tb::UsbBus bus;
+  Pnp(bus, IRP_MN_START_DEVICE);
+  USHORT size;
+  PURB config = Configure(bus, &size);
+  tb::Call(bus.Pdo(), [](PIO_STACK_LOCATION s, PIRP) {
+    s->MajorFunction = IRP_MJ_POWER;
+    s->MinorFunction = IRP_MN_SET_POWER;
+    s->Parameters.Power.Type = DevicePowerState;
+    s->Parameters.Power.State.DeviceState = PowerDeviceD3;
+  });
+  URB abort{};
+  PipeRequest(bus, URB_FUNCTION_ABORT_PIPE, config->UrbSelectConfiguration.Interface.Pipes[0].PipeHandle, &abort);
+  Pnp(bus, IRP_MN_REMOVE_DEVICE);
+
+  auto log = bus.Log();
+  std::vector<std::string> names;
+  for (auto& e : log) names.push_back(e.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"START_DEVICE", "SELECT_CONFIGURATION", "SET_POWER D3", "ABORT_PIPE",
+                                             "REMOVE_DEVICE"}));
+  ASSERT_EQ(log.size(), 5u);
+  EXPECT_EQ(log[0].kind, tb::BusEvent::Kind::Pnp);
+  EXPECT_EQ(log[1].kind, tb::BusEvent::Kind::Urb);
+  EXPECT_EQ(log[1].code, URB_FUNCTION_SELECT_CONFIGURATION);
+  EXPECT_EQ(log[2].kind, tb::BusEvent::Kind::Power);
+  EXPECT_EQ(log[3].pipe, abort.UrbPipeRequest.PipeHandle);
+  EXPECT_EQ(log[4].minor, IRP_MN_REMOVE_DEVICE);
+  for (size_t i = 0; i < log.size(); i++) {
+    EXPECT_EQ(log[i].sequence, i);
+    if (i > 0) EXPECT_LE(log[i - 1].time, log[i].time);
+  }
+  ExFreePool(config);
+}
+
+TEST_F(UsbBusTest, RemoveGivesUpTheConfigurationUntilTheNextStart) {
+  tb::UsbBus bus;
+  USHORT size;
+  PURB config = Configure(bus, &size);
+  USBD_PIPE_HANDLE in = config->UrbSelectConfiguration.Interface.Pipes[0].PipeHandle;
+  EXPECT_EQ(Pnp(bus, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_FALSE(bus.Configured());
+  EXPECT_FALSE(bus.IsValidPipe(in));
+  URB abort{};
+  EXPECT_EQ(PipeRequest(bus, URB_FUNCTION_ABORT_PIPE, in, &abort).status, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(abort.UrbHeader.Status, USBD_STATUS_DEVICE_GONE);
+  EXPECT_EQ(Pnp(bus, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+  ExFreePool(config);
+  config = Configure(bus, &size);
+  EXPECT_TRUE(bus.Configured());
+  ExFreePool(config);
 }

@@ -138,10 +138,11 @@ TEST_F(ReceiveTest, TheChildsSlotIsServedToo) {
   EXPECT_EQ(child->PendingReadIrp, nullptr);
 }
 
+// An error that leaves the endpoint running: a stall would halt it, and the other read with it.
 TEST_F(ReceiveTest, AFailedTransferEndsOneReadAndTheOtherGoesOn) {
   EXPECT_EQ(ext_->ActiveReadCount, 2u);
   size_t before = ep_->Delivered();
-  ep_->FeedFailure(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+  ep_->FeedFailure(STATUS_UNSUCCESSFUL, USBD_STATUS_INTERNAL_HC_ERROR);
   ASSERT_TRUE(ep_->WaitDelivered(before + 1));
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (ext_->ActiveReadCount != 1 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
@@ -156,6 +157,66 @@ TEST_F(ReceiveTest, AFailedTransferEndsOneReadAndTheOtherGoesOn) {
   ASSERT_TRUE(ep_->WaitDelivered(before + 1));
   ASSERT_TRUE(r.Wait());
   EXPECT_EQ(r.Bytes(), (Bytes{0x90, 0x40}));
+}
+
+// A lower driver that claims more bytes than the 32-byte buffer holds: the receive path takes
+// what the buffer held and no more, whichever of the two reads' packets the transfer used.
+TEST_F(ReceiveTest, AMiscountedTransferDeliversOnlyWhatTheBufferHeld) {
+  OpenContext* a = AddOpen();
+  Bytes all;
+  for (int t = 0; t < 2; t++) {
+    Bytes transfer;
+    for (int i = 0; i < 32; i++) transfer.push_back(static_cast<uint8_t>(0x10 + t * 32 + i));
+    all.insert(all.end(), transfer.begin(), transfer.end());
+    ULONG before = ext_->RxWriteIndex;
+    size_t delivered = ep_->Delivered();
+    ep_->FeedMiscounted(transfer, 64);
+    ASSERT_TRUE(ep_->WaitDelivered(delivered + 1));
+    ASSERT_TRUE(ep_->WaitForPendingIn(2));
+    EXPECT_EQ((ext_->RxWriteIndex + 128 - before) % 128, 32u) << "transfer " << t;
+  }
+  ReaderRequest r(128);
+  EXPECT_TRUE(Place(a, r));
+  EXPECT_EQ(r.Bytes(), all);
+}
+
+// Every read the driver sends, the first ones and those sent again from the completion, asks the
+// stack for an IN transfer that may end short.
+TEST_F(ReceiveTest, ReadsAskForAnInTransferThatMayEndShort) {
+  Deliver({0x90, 0x3C, 0x40});
+  std::vector<tb::UrbRecord> reads;
+  for (auto& r : bus_->UrbsOf(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER)) {
+    if (r.pipe == ext_->BulkInPipe) reads.push_back(r);
+  }
+  ASSERT_EQ(reads.size(), 3u);
+  for (auto& r : reads) {
+    EXPECT_EQ(r.transferFlags, static_cast<ULONG>(USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK));
+    EXPECT_EQ(r.requestedLength, 32u);
+    EXPECT_EQ(r.urbLength, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+  }
+}
+
+// The parent serves exactly the child slots it counts. A child's removal drops the count before
+// the device goes; from then on a read still sitting in that slot must not be touched.
+TEST_F(ReceiveTest, AChildNoLongerCountedIsNotServed) {
+  PdoExtension* child = ext_->ChildExtension;
+  ASSERT_EQ(ext_->ChildCount, 1u);
+  auto setCount = [&](ULONG count) {
+    KIRQL old;
+    KeAcquireSpinLock(&ext_->RxLock, &old);
+    ext_->ChildCount = count;
+    KeReleaseSpinLock(&ext_->RxLock, old);
+  };
+  child->RxReadIndex = ext_->RxWriteIndex;
+  ReaderRequest r(4);
+  EXPECT_FALSE(PlaceRead(ext_, &child->PendingReadIrp, &child->RxReadIndex, &child->ReadBuffer, &child->ReadLength, r));
+  setCount(0);
+  Deliver({0xC0, 0x05});
+  EXPECT_FALSE(r.done.load()) << "a slot past the counted children was served";
+  IoCancelIrp(r.irp);
+  ASSERT_TRUE(r.Wait());
+  EXPECT_EQ(r.status, STATUS_CANCELLED);
+  setCount(1);
 }
 
 // A cancel routine blocked before it takes RxLock: bytes arriving meanwhile must not be copied
@@ -263,3 +324,36 @@ TEST_F(ConcurrentReceiveTest, ChildRemovedWhileBytesArrive) {
 }
 
 }  // namespace
+
+// A lower driver that keeps a read past the removal, ignoring both the abort and the remove: the
+// function device and its pool stay until the read comes back, and then go completely.
+class HeldReadRemovalTest : public StreamTest {};
+
+TEST_F(HeldReadRemovalTest, TheDeviceOutlivesItsRemovalUntilTheLastReadComesBack) {
+  Plug();
+  bus_->AddFault(tb::UrbFault{.kind = tb::UrbFaultKind::NeverComplete,
+                              .function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
+                              .nth = 1});
+  for (int i = 0; i < 2; i++) {
+    TransferPacket* packet = TakePacket(fdo_);
+    ASSERT_NE(packet, nullptr);
+    packet->PacketFlags |= PACKET_CONTINUOUS_READ;
+    InterlockedIncrement(reinterpret_cast<volatile LONG*>(&ext_->ActiveReadCount));
+    SubmitRead(fdo_, packet);
+  }
+  ASSERT_EQ(bus_->HeldCount(), 1u);
+  ASSERT_TRUE(ep_->WaitForPendingIn(1));
+  PDEVICE_OBJECT fdo = fdo_;
+  tb::UsbBus* bus = bus_;
+  Remove();
+
+  EXPECT_TRUE(tb::IsDeviceDeleted(fdo));
+  EXPECT_FALSE(tb::IsDeviceFreed(fdo)) << "deleted while one of its reads was still below";
+  EXPECT_EQ(tb::PoolTotals()[DRIVER_POOL_TAG].outstandingBlocks, 1u) << "the packet pool stays with the read";
+
+  // The late completion runs against a live extension, frees the pool and lets the device go.
+  bus->ReleaseHeld();
+  EXPECT_TRUE(tb::IsDeviceFreed(fdo));
+  EXPECT_EQ(tb::PoolTotals()[DRIVER_POOL_TAG].outstandingBlocks, 0u);
+  EXPECT_EQ(tb::CheckIrpLeaks("after the late completion"), 0u);
+}

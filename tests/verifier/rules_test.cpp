@@ -1,4 +1,6 @@
 // Each verifier rule, broken on purpose by a faulty routine written here, is reported by name.
+#include <gtest/gtest-spi.h>
+
 #include <thread>
 
 #include "support/fixture.h"
@@ -34,6 +36,7 @@ class RulesTest : public KernelTest {
 
 KSPIN_LOCK gLockA, gLockB;
 KEVENT gEvent;
+PDEVICE_OBJECT gTarget;
 
 NTSTATUS NTAPI WaitsAtDispatch(PDEVICE_OBJECT, PIRP irp) {
   KIRQL old;
@@ -52,6 +55,53 @@ TEST_F(RulesTest, WaitAtDispatchLevel) {
   KeInitializeEvent(&gEvent, NotificationEvent, FALSE);
   tb::Violation v = Provoke(tb::Rule::IrqlWaitAtDispatch, WaitsAtDispatch);
   EXPECT_EQ(v.routine, "KeWaitForSingleObject");
+  EXPECT_EQ(v.caller.rfind("faulty::WaitsAtDispatch", 0), 0u) << v.ToString();
+  EXPECT_EQ(v.object, "faulty::gEvent");
+}
+
+NTSTATUS NTAPI DelaysAtDispatch(PDEVICE_OBJECT, PIRP irp) {
+  KIRQL old;
+  KeAcquireSpinLock(&gLockA, &old);
+  LARGE_INTEGER t;
+  t.QuadPart = -10000;
+  KeDelayExecutionThread(KernelMode, FALSE, &t);
+  KeReleaseSpinLock(&gLockA, old);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+TEST_F(RulesTest, PassiveOnlyCallAtDispatchLevel) {
+  KeInitializeSpinLock(&gLockA);
+  tb::Violation v = Provoke(tb::Rule::IrqlTooHigh, DelaysAtDispatch);
+  EXPECT_EQ(v.routine, "KeDelayExecutionThread");
+  EXPECT_EQ(v.caller.rfind("faulty::DelaysAtDispatch", 0), 0u) << v.ToString();
+  EXPECT_NE(v.message.find("DISPATCH_LEVEL"), std::string::npos) << v.ToString();
+}
+
+NTSTATUS NTAPI RaisesDownAndLowersUp(PDEVICE_OBJECT, PIRP irp) {
+  KIRQL old, ignored;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  KeRaiseIrql(PASSIVE_LEVEL, &ignored);
+  KeLowerIrql(DISPATCH_LEVEL);
+  KeLowerIrql(old);
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+TEST_F(RulesTest, RaisingToALowerIrqlAndLoweringToAHigherOne) {
+  gFaulty = RaisesDownAndLowersUp;
+  PDRIVER_OBJECT driver = tb::LoadDriver(FaultyEntry, u"faulty");
+  PDEVICE_OBJECT device = nullptr;
+  ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+  auto got = ExpectViolation(tb::Rule::IrqlBadLower, [&] {
+    tb::Call(device, [](PIO_STACK_LOCATION next, PIRP) { next->MajorFunction = IRP_MJ_READ; });
+  });
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].routine, "KeRaiseIrql");
+  EXPECT_EQ(got[1].routine, "KeLowerIrql");
+  for (auto& v : got) EXPECT_EQ(v.caller.rfind("faulty::RaisesDownAndLowersUp", 0), 0u) << v.ToString();
 }
 
 NTSTATUS NTAPI PagedPoolAtDispatch(PDEVICE_OBJECT, PIRP irp) {
@@ -243,17 +293,111 @@ TEST_F(RulesTest, AllocatedIrpCompletedPastItsTop) {
 }
 
 PVOID gLeak;
+PVOID gScratch;
+// Static: the allocation site is named from the full symbol table, not the dynamic one.
+static PVOID AllocateScratch() { return ExAllocatePoolWithTag(NonPagedPool, 8, 'kaeL'); }
+
 NTSTATUS NTAPI LeakingEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
   gLeak = ExAllocatePoolWithTag(NonPagedPool, 24, 'kaeL');
+  gScratch = AllocateScratch();
   return STATUS_SUCCESS;
 }
 
-TEST_F(RulesTest, PoolLeakAtUnloadIsReportedByTag) {
+TEST_F(RulesTest, PoolLeakAtUnloadIsReportedByTagWithWhereEachBlockWasAllocated) {
   PDRIVER_OBJECT driver = tb::LoadDriver(LeakingEntry, u"leaky");
   auto got = ExpectViolation(tb::Rule::PoolLeak, [&] { tb::UnloadDriver(driver); });
-  ASSERT_FALSE(got.empty());
+  ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].object, "'Leak'");
-  EXPECT_NE(got[0].message.find("24 bytes"), std::string::npos);
+  EXPECT_NE(got[0].message.find("2 block(s), 32 bytes"), std::string::npos) << got[0].message;
+  EXPECT_NE(got[0].message.find("1 (24 bytes) allocated by faulty::LeakingEntry"), std::string::npos) << got[0].message;
+  EXPECT_NE(got[0].message.find("1 (8 bytes) allocated by faulty::AllocateScratch <- faulty::LeakingEntry"),
+            std::string::npos)
+      << got[0].message;
+  // Reported once: the kernel's shutdown does not report it again.
+  tb::ShutdownKernel();
+}
+
+// A leak that no unload reports is reported when the test's kernel shuts down, in that test.
+TEST_F(RulesTest, PoolLeakWithoutAnUnloadIsReportedAtShutdown) {
+  tb::LoadDriver(LeakingEntry, u"leaky");
+  auto got = ExpectViolation(tb::Rule::PoolLeak, [&] { tb::ShutdownKernel(); });
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].routine, "kernel shutdown");
+}
+
+TEST_F(RulesTest, LeakAtUnloadFailsTheTestThatUnloads) {
+  PDRIVER_OBJECT driver = tb::LoadDriver(LeakingEntry, u"leaky");
+  EXPECT_NONFATAL_FAILURE(tb::UnloadDriver(driver),
+                          "PoolLeak in driver unload called from "
+                          "faulty::RulesTest_LeakAtUnloadFailsTheTestThatUnloads_Test::TestBody on 'Leak'");
+}
+
+TEST_F(RulesTest, FreeingWhatIsNotPool) {
+  ULONG local = 0;
+  auto got = ExpectViolation(tb::Rule::PoolFreeUnknown, [&] {
+    ExFreePool(&local);
+    ExFreePool(nullptr);
+  });
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].message, "not a pool block");
+  EXPECT_EQ(got[1].message, "freeing a null pointer");
+  EXPECT_NE(got[0].caller.find("FreeingWhatIsNotPool"), std::string::npos) << got[0].ToString();
+}
+
+PIRP gHeldByTarget;
+NTSTATUS NTAPI FreesTheIrpItSentDown(PDEVICE_OBJECT, PIRP irp) {
+  PIRP own = IoAllocateIrp(gTarget->StackSize, FALSE);
+  IoGetNextIrpStackLocation(own)->MajorFunction = IRP_MJ_READ;
+  IofCallDriver(gTarget, own);
+  IoFreeIrp(own);  // the target still has it
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+TEST_F(RulesTest, IrpFreedWhileTheDriverBelowOwnsIt) {
+  gTarget = tb::CreateHostDevice("target", [](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    gHeldByTarget = irp;
+    return STATUS_PENDING;
+  });
+  tb::Violation v = Provoke(tb::Rule::IrpFreedWhileInUse, FreesTheIrpItSentDown);
+  EXPECT_EQ(v.routine, "IoFreeIrp");
+  EXPECT_EQ(v.caller.rfind("faulty::FreesTheIrpItSentDown", 0), 0u) << v.ToString();
+}
+
+NTSTATUS NTAPI DirectControlRequest(PDEVICE_OBJECT device, PIRP irp) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb;
+  UCHAR buffer[4];
+  PIRP built = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_IN_DIRECT, FILE_ANY_ACCESS),
+                                             device, buffer, 4, buffer, 4, FALSE, &event, &iosb);
+  NTSTATUS status = built == nullptr ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
+  irp->IoStatus.Status = status;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+TEST_F(RulesTest, CallTheTestBedDoesNotProvideIsNamed) {
+  tb::Violation v = Provoke(tb::Rule::Unimplemented, DirectControlRequest);
+  EXPECT_EQ(v.routine, "IoBuildDeviceIoControlRequest");
+  EXPECT_EQ(v.caller.rfind("faulty::DirectControlRequest", 0), 0u) << v.ToString();
+}
+
+PDEVICE_OBJECT gLeftBehind;
+NTSTATUS NTAPI EntryThatCreatesADevice(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, u"\\Device\\Forgotten");
+  return IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &gLeftBehind);
+}
+
+TEST_F(RulesTest, DeviceStillThereAtUnload) {
+  PDRIVER_OBJECT driver = tb::LoadDriver(EntryThatCreatesADevice, u"forgetful");
+  auto got = ExpectViolation(tb::Rule::DeviceLeftAtUnload, [&] { tb::UnloadDriver(driver); });
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].object, tb::Hex(gLeftBehind));
+  EXPECT_NE(got[0].message.find("\\Device\\Forgotten"), std::string::npos) << got[0].message;
 }
 
 TEST_F(RulesTest, PoolDoubleFree) {
@@ -314,7 +458,6 @@ TEST_F(RulesDeathTest, RecursiveSpinLockIsFatal) {
   EXPECT_DEATH(KeAcquireSpinLock(&gLockA, &a); KeAcquireSpinLock(&gLockA, &b), "SpinLockRecursive");
 }
 
-PDEVICE_OBJECT gTarget;
 NTSTATUS NTAPI PassesDownWithNoRoomLeft(PDEVICE_OBJECT, PIRP irp) {
   IoCopyCurrentIrpStackLocationToNext(irp);
   return IofCallDriver(gTarget, irp);
@@ -330,6 +473,20 @@ TEST_F(RulesDeathTest, FillingANextLocationThatDoesNotExistIsFatal) {
   PIRP irp = tb::AllocateSystemIrp(1);
   IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
   EXPECT_DEATH(IofCallDriver(device, irp), "IrpStackUnderflow");
+  tb::FreeSystemIrp(irp);
+}
+
+NTSTATUS NTAPI PassesDownWithoutALocation(PDEVICE_OBJECT, PIRP irp) { return IofCallDriver(gTarget, irp); }
+
+TEST_F(RulesDeathTest, CallingTheNextDriverWithNoLocationLeftIsFatal) {
+  gTarget = tb::CreateHostDevice("target", nullptr, 1);
+  gFaulty = PassesDownWithoutALocation;
+  PDRIVER_OBJECT driver = tb::LoadDriver(FaultyEntry, u"faulty");
+  PDEVICE_OBJECT device = nullptr;
+  ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device), STATUS_SUCCESS);
+  PIRP irp = tb::AllocateSystemIrp(1);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+  EXPECT_DEATH(IofCallDriver(device, irp), "IrpStackOverflow in IofCallDriver called from faulty::PassesDownWithoutALocation");
   tb::FreeSystemIrp(irp);
 }
 

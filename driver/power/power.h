@@ -1,0 +1,28 @@
+// Power on both devices: the function device's requests, the idle policy, the child's requests.
+#pragma once
+
+#include "core/driver.h"
+
+// FdoExtension.WaitWakeState: who holds the armed wait-wake request's address.
+#define WAIT_WAKE_IDLE 0        // none is below
+#define WAIT_WAKE_BELOW 1       // below, and only its own path will touch it
+#define WAIT_WAKE_CANCELLING 2  // a removal or stop is cancelling it; its path waits for that
+#define WAIT_WAKE_CANCELLED 3   // the cancel has returned
+
+// --- power/fdo_power.cpp ---
+VOID NTAPI ForwardSystemPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                 PVOID Context, PIO_STATUS_BLOCK IoStatus);
+NTSTATUS NTAPI PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+// Cancels the wait-wake request held below, if one is: a device about to be removed or stopped
+// must not wait on it. Returns once the cancel call has returned.
+VOID CancelWaitWake(FdoExtension* Fdo);
+
+// --- power/idle.cpp ---
+NTSTATUS RequestIdlePower(PDEVICE_OBJECT DeviceObject, BOOLEAN PowerDown);
+NTSTATUS SetDevicePower(PDEVICE_OBJECT DeviceObject, ULONG State);
+VOID NTAPI SetDevicePowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                              PVOID Context, PIO_STATUS_BLOCK IoStatus);
+
+// --- power/pdo_power.cpp ---
+VOID NTAPI PdoSystemPowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                              PVOID Context, PIO_STATUS_BLOCK IoStatus);
