@@ -1,7 +1,23 @@
 // The Plug and Play manager: device addition, the start/stop/remove sequences in the platform's
-// order, bus relations and the child's enumeration, and the checks that go with them.
+// order, bus relations and the child's enumeration, the worker that does what the platform does
+// later on its own, and the checks that go with them.
+//
+// A device node, as the manager moves it:
+//
+// State          Flags           Entered by                               Left by
+// Reported       none            Plug, a relations answer                 AddDevice or enumeration, removal
+// Started        started         START_DEVICE succeeded                   stop, removal
+// Surprised      surprised       SURPRISE_REMOVAL (the device is gone)    REMOVE_DEVICE
+// RemovePending  removalPending  a removal decided                        its handles closed, its children removed
+// Disabled       disabled        REMOVE_DEVICE, the device still present  Enable, a second removal
+// Gone           removed         REMOVE_DEVICE of a device that left      (final)
+//
+// An orderly removal never waits: a handle still open once the queries are answered vetoes it.
+// Every other removal waits for the handles, and a parent for its children, in RemovePending.
 #include "pnp.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <sstream>
 
@@ -68,24 +84,57 @@ std::vector<uint8_t> Bytes(const void* block, size_t units) {
   auto* p = static_cast<const uint8_t*>(block);
   return std::vector<uint8_t>(p, p + units * sizeof(WCHAR));
 }
+
+using Operation = std::lock_guard<std::recursive_mutex>;
+
+// The manager IoInvalidateDeviceRelations reaches.
+std::mutex gManagerLock;
+PnpManager* gManager = nullptr;
 }  // namespace
 
-PnpManager::PnpManager(PDRIVER_OBJECT driver, ULONG driverPoolTag) : driver_(driver), tag_(driverPoolTag) {}
+PnpManager::PnpManager(PDRIVER_OBJECT driver, ULONG driverPoolTag) : driver_(driver), tag_(driverPoolTag) {
+  worker_ = std::thread([this] { WorkerLoop(); });
+  {
+    std::lock_guard<std::mutex> guard(gManagerLock);
+    gManager = this;
+  }
+  SetInvalidateRelationsHook(&PnpManager::RouteInvalidation);
+}
 
 PnpManager::~PnpManager() {
+  {
+    std::lock_guard<std::mutex> guard(gManagerLock);
+    if (gManager == this) gManager = nullptr;
+  }
+  std::deque<Work> left;
+  {
+    std::lock_guard<std::mutex> guard(queueLock_);
+    stopping_ = true;
+    left.swap(queue_);
+  }
+  queueChanged_.notify_all();
+  worker_.join();
+  for (Work& w : left) {
+    if (w.device != nullptr) ObfDereferenceObject(w.device);
+  }
   // The references the manager still holds on children it never removed go with it.
   for (auto& n : nodes_) {
-    if (n->held && !n->removed) ObfDereferenceObject(n->pdo);
+    if (n->held) ObfDereferenceObject(n->pdo);
+    n->held = false;
   }
   buses_.clear();
 }
 
-PnpNode* PnpManager::Find(PDEVICE_OBJECT pdo) {
-  std::lock_guard<std::mutex> guard(lock_);
+PnpNode* PnpManager::FindLocked(PDEVICE_OBJECT pdo) {
   for (auto& n : nodes_) {
     if (n->pdo == pdo && !n->removed) return n.get();
   }
   return nullptr;
+}
+
+PnpNode* PnpManager::Find(PDEVICE_OBJECT pdo) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return FindLocked(pdo);
 }
 
 const PnpNode* PnpManager::Node(PDEVICE_OBJECT pdo) {
@@ -145,6 +194,7 @@ std::string PnpManager::PrintLog() {
 }
 
 PDEVICE_OBJECT PnpManager::Plug(const UsbMidiDevice& device, NTSTATUS* addStatus) {
+  Operation op(operation_);
   auto bus = std::make_unique<UsbBus>(device);
   PDEVICE_OBJECT pdo = bus->Pdo();
   {
@@ -165,27 +215,33 @@ UsbBus* PnpManager::Bus(PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS PnpManager::AddDevice(PDEVICE_OBJECT pdo, const std::string& name) {
+  Operation op(operation_);
   std::string label = name;
   if (label.empty()) {
     std::lock_guard<std::mutex> guard(lock_);
     label = "usb#" + std::to_string(++units_);
   }
   PnpNode* node = NewNode(pdo, label, nullptr);
+  NTSTATUS status = CallAddDevice(node);
+  if (!NT_SUCCESS(status)) {
+    std::lock_guard<std::mutex> guard(lock_);
+    node->removed = true;
+  }
+  return status;
+}
+
+NTSTATUS PnpManager::CallAddDevice(PnpNode* node) {
   PDRIVER_ADD_DEVICE add = driver_->DriverExtension->AddDevice;
   NTSTATUS status;
   {
     IrqlScope passive(PASSIVE_LEVEL);
-    status = RunDriverRoutine(reinterpret_cast<const void*>(add), "AddDevice", [&] { return add(driver_, pdo); });
+    status = RunDriverRoutine(reinterpret_cast<const void*>(add), "AddDevice", [&] { return add(driver_, node->pdo); });
   }
   Record(node, "AddDevice", status, "");
-  if (!NT_SUCCESS(status)) {
-    std::lock_guard<std::mutex> guard(lock_);
-    node->removed = true;
-    return status;
-  }
+  if (!NT_SUCCESS(status)) return status;
   node->added = true;
-  PDEVICE_OBJECT top = TopOfStack(pdo);
-  if (top != pdo && (top->Flags & DO_DEVICE_INITIALIZING)) {
+  PDEVICE_OBJECT top = TopOfStack(node->pdo);
+  if (top != node->pdo && (top->Flags & DO_DEVICE_INITIALIZING)) {
     Report(Rule::DeviceInitializingLeftSet, SymbolName(reinterpret_cast<const void*>(add)), Hex(top),
            "AddDevice returned with DO_DEVICE_INITIALIZING still set on the new device");
   }
@@ -194,8 +250,11 @@ NTSTATUS PnpManager::AddDevice(PDEVICE_OBJECT pdo, const std::string& name) {
 
 Result PnpManager::Send(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& fill,
                         const std::string& label) {
+  Operation op(operation_);
+  (void)label;
   IrqlScope passive(PASSIVE_LEVEL);
-  PDEVICE_OBJECT top = TopOfStack(pdo);
+  // As the platform does, the top of the stack is referenced while the request is out.
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
   PIRP irp = AllocateSystemIrp(top->StackSize);
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   irp->IoStatus.Information = 0;
@@ -205,11 +264,12 @@ Result PnpManager::Send(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<voi
   if (fill) fill(next);
   Result r = SendAndWait(top, irp);
   // Freed by the I/O manager once completed; a request the driver dropped stays with it.
-  (void)label;
+  ObfDereferenceObject(top);
   return r;
 }
 
 NTSTATUS PnpManager::Start(PDEVICE_OBJECT pdo) {
+  Operation op(operation_);
   PnpNode* node = Find(pdo);
   Result r = Send(pdo, IRP_MN_START_DEVICE);
   Record(node, "START_DEVICE", r.status, "");
@@ -218,7 +278,11 @@ NTSTATUS PnpManager::Start(PDEVICE_OBJECT pdo) {
 }
 
 std::vector<PDEVICE_OBJECT> PnpManager::QueryBusRelations(PDEVICE_OBJECT pdo, bool enumerate) {
-  PnpNode* node = Find(pdo);
+  Operation op(operation_);
+  return QueryRelationsOf(pdo, Find(pdo), enumerate);
+}
+
+std::vector<PDEVICE_OBJECT> PnpManager::QueryRelationsOf(PDEVICE_OBJECT pdo, PnpNode* node, bool enumerate) {
   Result r = Send(pdo, IRP_MN_QUERY_DEVICE_RELATIONS,
                   [](PIO_STACK_LOCATION s) { s->Parameters.QueryDeviceRelations.Type = BusRelations; });
   std::vector<PDEVICE_OBJECT> listed;
@@ -236,26 +300,33 @@ std::vector<PDEVICE_OBJECT> PnpManager::QueryBusRelations(PDEVICE_OBJECT pdo, bo
 
   std::vector<PnpNode*> fresh;
   for (PDEVICE_OBJECT d : listed) {
-    PnpNode* child = Find(d);
-    if (child == nullptr) {
-      child = NewNode(d, "child of " + node->name, node);
-      ObfReferenceObject(d);  // the manager's own hold on a device it knows
-      child->held = true;
-      fresh.push_back(child);
+    if (Find(d) != nullptr) continue;
+    PnpNode* child = NewNode(d, "child of " + node->name, node);
+    ObfReferenceObject(d);  // the manager's own hold on a device it knows
+    child->held = true;
+    if (d->Flags & DO_DEVICE_INITIALIZING) {
+      Report(Rule::DeviceInitializingLeftSet, SymbolName(reinterpret_cast<const void*>(d->DriverObject->MajorFunction[IRP_MJ_PNP])),
+             Hex(d), "a device reported in bus relations still has DO_DEVICE_INITIALIZING set");
     }
+    // A reported child is a physical device object like any other; until its IDs are known its
+    // instance path is a provisional one.
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      child->instancePath = u"PROVISIONAL\\CHILD\\" + Widen(std::to_string(++provisional_));
+    }
+    MarkPhysicalDevice(d, child->instancePath);
+    fresh.push_back(child);
   }
-  // Each answered object carried one reference for the manager to drop; what is left is the
-  // manager's own hold.
+  // Each answered object carried one reference for the manager to drop. The manager's own hold
+  // keeps every device it knows alive: nothing left means the answer carried none.
   for (PDEVICE_OBJECT d : listed) {
-    ObfDereferenceObject(d);
-    long held = ObjectReferences(d);
-    if (held != 1) {
+    if (ObfDereferenceObject(d) <= 0) {
       Report(Rule::ReferenceUnbalanced, "bus relations of " + node->name, Hex(d),
-             "after the manager dropped the answer's reference the device holds " + std::to_string(held) +
-                 " references, expected the manager's 1");
+             "the answer carried no reference for the manager to drop");
     }
   }
-  // A known child missing from the answer is gone.
+  // A known child missing from the answer is gone: as the platform does, its whole subtree is
+  // surprise-removed if it ran, then removed, children first.
   std::vector<PnpNode*> missing;
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -263,21 +334,33 @@ std::vector<PDEVICE_OBJECT> PnpManager::QueryBusRelations(PDEVICE_OBJECT pdo, bo
       if (!c->removed && std::find(listed.begin(), listed.end(), c->pdo) == listed.end()) missing.push_back(c);
     }
   }
-  // As the platform does: the whole subtree of a vanished child is surprise-removed if it ran,
-  // then removed, children first.
+  // A disabled one gets its second REMOVE_DEVICE, on which its bus driver deletes it.
   for (auto* c : missing) {
-    if (c->started) SurpriseSubtree(c);
-    RemoveSubtree(c);
+    if (c->removalPending) {
+      for (auto* n : Subtree(c)) n->leaving = true;
+    } else {
+      if (c->started) SurpriseSubtree(c);
+      BeginRemoval(c, true, true);
+    }
   }
+  RunRemovals();
   if (enumerate) {
-    for (auto* c : fresh) EnumerateChild(c->pdo);
+    for (auto* c : fresh) {
+      if (!c->removed && !c->removalPending) EnumerateNode(c);
+    }
   }
   return listed;
 }
 
 NTSTATUS PnpManager::EnumerateChild(PDEVICE_OBJECT child) {
+  Operation op(operation_);
   PnpNode* node = Find(child);
   if (node == nullptr) return STATUS_NO_SUCH_DEVICE;
+  return EnumerateNode(node);
+}
+
+NTSTATUS PnpManager::EnumerateNode(PnpNode* node) {
+  PDEVICE_OBJECT child = node->pdo;
   auto takeBlock = [&](const Result& r, bool multi, std::vector<uint8_t>* bytes) -> std::u16string {
     if (!NT_SUCCESS(r.status) || r.information == 0) return {};
     void* block = reinterpret_cast<void*>(r.information);
@@ -312,6 +395,14 @@ NTSTATUS PnpManager::EnumerateChild(PDEVICE_OBJECT child) {
   queryId(BusQueryCompatibleIDs, "CompatibleIDs", &ignored);
   std::u16string instance = queryId(BusQueryInstanceID, "InstanceID", &node->instanceIdBytes);
   node->instanceId = instance.substr(0, instance.find(u'\0'));
+  // The platform names the device node after its device ID and instance ID.
+  if (!node->deviceId.empty()) {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      node->instancePath = node->deviceId + u"\\" + node->instanceId;
+    }
+    MarkPhysicalDevice(child, node->instancePath);
+  }
 
   Result t = Send(child, IRP_MN_QUERY_DEVICE_TEXT, [](PIO_STACK_LOCATION s) {
     s->Parameters.QueryDeviceText.DeviceTextType = DeviceTextDescription;
@@ -339,18 +430,21 @@ NTSTATUS PnpManager::EnumerateChild(PDEVICE_OBJECT child) {
 }
 
 NTSTATUS PnpManager::QueryStop(PDEVICE_OBJECT pdo) {
+  Operation op(operation_);
   Result r = Send(pdo, IRP_MN_QUERY_STOP_DEVICE);
   Record(Find(pdo), "QUERY_STOP_DEVICE", r.status, "");
   return r.status;
 }
 
 NTSTATUS PnpManager::CancelStop(PDEVICE_OBJECT pdo) {
+  Operation op(operation_);
   Result r = Send(pdo, IRP_MN_CANCEL_STOP_DEVICE);
   Record(Find(pdo), "CANCEL_STOP_DEVICE", r.status, "");
   return r.status;
 }
 
 NTSTATUS PnpManager::Stop(PDEVICE_OBJECT pdo) {
+  Operation op(operation_);
   PnpNode* node = Find(pdo);
   Result r = Send(pdo, IRP_MN_STOP_DEVICE);
   Record(node, "STOP_DEVICE", r.status, "");
@@ -359,6 +453,7 @@ NTSTATUS PnpManager::Stop(PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS PnpManager::StopAndRestart(PDEVICE_OBJECT pdo) {
+  Operation op(operation_);
   NTSTATUS status = QueryStop(pdo);
   if (!NT_SUCCESS(status)) {
     CancelStop(pdo);
@@ -370,107 +465,284 @@ NTSTATUS PnpManager::StopAndRestart(PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS PnpManager::QueryRemove(PDEVICE_OBJECT pdo) {
+  Operation op(operation_);
   Result r = Send(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
   Record(Find(pdo), "QUERY_REMOVE_DEVICE", r.status, "");
   return r.status;
 }
 
 NTSTATUS PnpManager::CancelRemove(PDEVICE_OBJECT pdo) {
+  Operation op(operation_);
   Result r = Send(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
   Record(Find(pdo), "CANCEL_REMOVE_DEVICE", r.status, "");
   return r.status;
 }
 
-void PnpManager::SurpriseSubtree(PnpNode* node) {
-  for (auto* c : node->children) {
-    if (!c->removed) SurpriseSubtree(c);
-  }
-  Result r = Send(node->pdo, IRP_MN_SURPRISE_REMOVAL);
-  Record(node, "SURPRISE_REMOVAL", r.status, "");
-  node->started = false;
-}
-
-void PnpManager::SurpriseRemove(PDEVICE_OBJECT pdo) {
-  PnpNode* node = Find(pdo);
-  if (node == nullptr) return;
-  SurpriseSubtree(node);
-  RemoveSubtree(node);
-}
-
-NTSTATUS PnpManager::Remove(PDEVICE_OBJECT pdo) {
-  PnpNode* node = Find(pdo);
-  if (node == nullptr) return STATUS_NO_SUCH_DEVICE;
-  // Children are asked first; a refusal anywhere cancels the query for those already asked.
-  std::vector<PnpNode*> asked;
-  std::function<NTSTATUS(PnpNode*)> query = [&](PnpNode* n) -> NTSTATUS {
+std::vector<PnpNode*> PnpManager::Subtree(PnpNode* node) {
+  std::vector<PnpNode*> out;
+  std::function<void(PnpNode*)> walk = [&](PnpNode* n) {
     for (auto* c : n->children) {
-      if (c->removed) continue;
-      NTSTATUS s = query(c);
-      if (!NT_SUCCESS(s)) return s;
+      if (!c->removed) walk(c);
     }
-    // The one that refused is told of the cancel too: drivers above it may have said yes.
-    NTSTATUS s = QueryRemove(n->pdo);
-    asked.push_back(n);
-    return s;
+    out.push_back(n);
   };
-  NTSTATUS status = query(node);
-  if (!NT_SUCCESS(status)) {
-    for (auto* n : asked) CancelRemove(n->pdo);
-    return status;
-  }
-  RemoveSubtree(node);
-  return STATUS_SUCCESS;
+  std::lock_guard<std::mutex> guard(lock_);
+  walk(node);
+  return out;
 }
 
-void PnpManager::RemoveNow(PDEVICE_OBJECT pdo) {
-  PnpNode* node = Find(pdo);
-  if (node != nullptr) RemoveSubtree(node);
+int PnpManager::Handles(PnpNode* node) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return node->openHandles;
 }
 
-void PnpManager::RemoveSubtree(PnpNode* node) {
+void PnpManager::SurpriseSubtree(PnpNode* node) {
+  if (node->surprised || node->disabled) return;  // a disabled device has no drivers running to tell
   std::vector<PnpNode*> children;
   {
     std::lock_guard<std::mutex> guard(lock_);
     children = node->children;
   }
   for (auto* c : children) {
-    if (!c->removed) RemoveSubtree(c);
+    if (!c->removed) SurpriseSubtree(c);
   }
-  RemoveOne(node);
+  Result r = Send(node->pdo, IRP_MN_SURPRISE_REMOVAL);
+  Record(node, "SURPRISE_REMOVAL", r.status, "");
+  node->started = false;
+  node->surprised = true;
+}
+
+void PnpManager::SurpriseRemove(PDEVICE_OBJECT pdo) {
+  Operation op(operation_);
+  PnpNode* node = Find(pdo);
+  if (node == nullptr) return;
+  if (node->removalPending) {
+    for (auto* n : Subtree(node)) n->leaving = true;
+    return;
+  }
+  SurpriseSubtree(node);
+  BeginRemoval(node, true, true);
+  RunRemovals();
+}
+
+NTSTATUS PnpManager::Remove(PDEVICE_OBJECT pdo) {
+  Operation op(operation_);
+  PnpNode* node = Find(pdo);
+  if (node == nullptr) return STATUS_NO_SUCH_DEVICE;
+  return RemoveOrderly(node, false);
+}
+
+NTSTATUS PnpManager::Disable(PDEVICE_OBJECT pdo) {
+  Operation op(operation_);
+  PnpNode* node = Find(pdo);
+  if (node == nullptr) return STATUS_NO_SUCH_DEVICE;
+  if (node->disabled) return STATUS_SUCCESS;
+  return RemoveOrderly(node, true);
+}
+
+NTSTATUS PnpManager::Enable(PDEVICE_OBJECT pdo) {
+  Operation op(operation_);
+  PnpNode* node = Find(pdo);
+  if (node == nullptr) return STATUS_NO_SUCH_DEVICE;
+  if (!node->disabled) return STATUS_INVALID_DEVICE_STATE;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    node->disabled = false;
+  }
+  // The function driver left with the removal: it is added again before the start.
+  if (node->parent == nullptr) {
+    NTSTATUS status = CallAddDevice(node);
+    if (!NT_SUCCESS(status)) {
+      std::lock_guard<std::mutex> guard(lock_);
+      node->disabled = true;
+      return status;
+    }
+  }
+  return Start(pdo);
+}
+
+// A disabled device in the subtree is asked and removed again, as the platform does: its bus
+// driver deletes it on the second REMOVE_DEVICE if it no longer reports it.
+NTSTATUS PnpManager::RemoveOrderly(PnpNode* node, bool disable) {
+  if (node->removalPending) {
+    if (!disable) {
+      for (auto* n : Subtree(node)) n->leaving = true;
+    }
+    return STATUS_SUCCESS;
+  }
+  std::vector<PnpNode*> subtree = Subtree(node);  // children first
+  auto asking = [](PnpNode* n) { return !n->removalPending; };
+  // Whoever holds handles hears of the removal before anything is asked, and may close them.
+  if (beforeChildRemove) {
+    for (auto* n : subtree) {
+      if (n->parent != nullptr && asking(n)) beforeChildRemove(n->pdo);
+    }
+  }
+  // Children are asked first; a refusal anywhere cancels the query for those already asked.
+  std::vector<PnpNode*> asked;
+  NTSTATUS status = STATUS_SUCCESS;
+  for (auto* n : subtree) {
+    if (!asking(n)) continue;
+    status = QueryRemove(n->pdo);
+    // The one that refused is told of the cancel too: drivers above it may have said yes.
+    asked.push_back(n);
+    if (!NT_SUCCESS(status)) break;
+  }
+  // The platform counts open handles once the queries are answered: one left vetoes the removal.
+  if (NT_SUCCESS(status)) {
+    for (auto* n : subtree) {
+      int open = asking(n) ? Handles(n) : 0;
+      if (open != 0) {
+        Record(n, "QUERY_REMOVE_DEVICE vetoed", STATUS_PLUGPLAY_QUERY_VETOED,
+               std::to_string(open) + " handle(s) open");
+        status = STATUS_PLUGPLAY_QUERY_VETOED;
+        break;
+      }
+    }
+  }
+  if (!NT_SUCCESS(status)) {
+    for (auto* n : asked) CancelRemove(n->pdo);
+    return status;
+  }
+  BeginRemoval(node, node->parent == nullptr && !disable, false);
+  RunRemovals();
+  return STATUS_SUCCESS;
+}
+
+void PnpManager::RemoveNow(PDEVICE_OBJECT pdo) {
+  Operation op(operation_);
+  PnpNode* node = Find(pdo);
+  if (node == nullptr) return;
+  if (node->removalPending) return;
+  BeginRemoval(node, node->parent == nullptr, true);
+  RunRemovals();
+}
+
+void PnpManager::BeginRemoval(PnpNode* node, bool leaving, bool notify) {
+  std::vector<PnpNode*> subtree = Subtree(node);
+  if (notify && beforeChildRemove) {
+    for (auto* n : subtree) {
+      if (n->parent != nullptr && !n->removalPending) beforeChildRemove(n->pdo);
+    }
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto* n : subtree) {
+    // What a removed device enumerated leaves with it.
+    n->leaving = n == node ? (leaving || n->leaving) : true;
+    n->removalPending = true;
+  }
+}
+
+bool PnpManager::ReadyForRemoval(PnpNode* node) {
+  if (!node->removalPending || node->openHandles != 0) return false;
+  for (auto* c : node->children) {
+    if (!c->removed) return false;
+  }
+  return true;
+}
+
+void PnpManager::RunRemovals() {
+  for (;;) {
+    PnpNode* next = nullptr;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      // Children first: the first ready node of a walk that visits children before their parent.
+      std::function<bool(PnpNode*)> pick = [&](PnpNode* n) {
+        for (auto* c : n->children) {
+          if (!c->removed && pick(c)) return true;
+        }
+        if (!ReadyForRemoval(n)) return false;
+        next = n;
+        return true;
+      };
+      for (auto& n : nodes_) {
+        if (n->parent == nullptr && !n->removed && pick(n.get())) break;
+      }
+    }
+    if (next == nullptr) break;
+    RemoveOne(next);
+  }
+  std::vector<std::pair<PnpNode*, int>> waiting;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto& n : nodes_) {
+      if (n->removalPending && n->openHandles != 0 && !n->deferralLogged) {
+        n->deferralLogged = true;
+        waiting.emplace_back(n.get(), n->openHandles);
+      }
+    }
+  }
+  for (auto& [n, open] : waiting) {
+    Record(n, "REMOVE_DEVICE deferred", STATUS_PENDING, std::to_string(open) + " handle(s) still open");
+  }
 }
 
 void PnpManager::RemoveOne(PnpNode* node) {
-  if (node->parent != nullptr) {
-    if (beforeChildRemove) beforeChildRemove(node->pdo);
-    if (node->openHandles != 0) {
-      Record(node, "REMOVE_DEVICE deferred", STATUS_PENDING,
-             std::to_string(node->openHandles) + " handle(s) still open");
-      return;
-    }
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    node->removalPending = false;
+    node->deferralLogged = false;
   }
-  PDEVICE_OBJECT top = TopOfStack(node->pdo);
   Result r = Send(node->pdo, IRP_MN_REMOVE_DEVICE);
   Record(node, "REMOVE_DEVICE", r.status, "");
+  // The function device's references are not checked here: it may keep its own deleted device
+  // referenced while a transfer it could not take back is still out; that must be gone by unload.
+  // Whether the physical device went is asked of the test bed, not read from the device.
+  bool deleted = IsDeviceDeleted(node->pdo);
+  std::vector<PnpNode*> orphans;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    node->started = false;
+    node->added = false;
+    node->surprised = false;
+    for (auto* c : node->children) {
+      if (!c->removed) orphans.push_back(c);
+    }
+  }
+  // Every child was removed first; one the manager somehow kept cannot outlive its parent.
+  for (auto* c : orphans) Retire(c);
+  if (deleted || node->leaving) {
+    Retire(node);
+  } else {
+    std::lock_guard<std::mutex> guard(lock_);
+    node->disabled = true;
+  }
+  CheckPoolAfter(node);
+}
+
+void PnpManager::Retire(PnpNode* node) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     node->removed = true;
+    node->disabled = false;
+    node->removalPending = false;
     node->started = false;
   }
-  CheckAfterRemoval(node, top);
+  ReleaseHold(node);
 }
 
-void PnpManager::CheckAfterRemoval(PnpNode* node, PDEVICE_OBJECT formerTop) {
-  if (node->held) {
-    node->held = false;
-    ObfDereferenceObject(node->pdo);
-    if (IsDeviceDeleted(node->pdo) && ObjectReferences(node->pdo) != 0) {
-      Report(Rule::ReferenceUnbalanced, "removal of " + node->name, Hex(node->pdo),
-             "deleted with " + std::to_string(ObjectReferences(node->pdo)) + " reference(s) nobody gave back");
+void PnpManager::ReleaseHold(PnpNode* node) {
+  if (!node->held) return;
+  node->held = false;
+  bool deleted = IsDeviceDeleted(node->pdo);
+  LONG_PTR left;
+  LONG_PTR queued = 0;
+  {
+    // The worker's queue holds references of its own; they are counted in the same breath.
+    std::lock_guard<std::mutex> guard(queueLock_);
+    left = ObfDereferenceObject(node->pdo);
+    for (auto& w : queue_) {
+      if (w.device == node->pdo) queued++;
     }
+    if (inFlight_ == node->pdo) queued++;
   }
-  // A function device may keep its own deleted device referenced while a transfer it could not
-  // take back is still out; that memory, and what it holds, must be gone by unload.
-  (void)formerTop;
+  if (deleted && left != queued) {
+    Report(Rule::ReferenceUnbalanced, "removal of " + node->name, Hex(node->pdo),
+           "deleted with " + std::to_string(left - queued) + " reference(s) nobody gave back");
+  }
+}
+
+void PnpManager::CheckPoolAfter(PnpNode* node) {
   if (node->parent != nullptr) return;
   // The whole device node is gone: with no other device of the driver left, nothing of its pool
   // may remain.
@@ -487,14 +759,90 @@ void PnpManager::CheckAfterRemoval(PnpNode* node, PDEVICE_OBJECT formerTop) {
   }
 }
 
-void PnpManager::OpenHandle(PDEVICE_OBJECT child) {
-  PnpNode* node = Find(child);
+void PnpManager::OpenHandle(PDEVICE_OBJECT device) {
+  std::lock_guard<std::mutex> guard(lock_);
+  PnpNode* node = FindLocked(device);
   if (node != nullptr) node->openHandles++;
 }
 
-void PnpManager::CloseHandle(PDEVICE_OBJECT child) {
-  PnpNode* node = Find(child);
-  if (node != nullptr && node->openHandles > 0) node->openHandles--;
+void PnpManager::CloseHandle(PDEVICE_OBJECT device) {
+  bool resume = false;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    PnpNode* node = FindLocked(device);
+    if (node != nullptr && node->openHandles > 0) {
+      node->openHandles--;
+      resume = node->openHandles == 0 && node->removalPending;
+    }
+  }
+  // A removal that waited for this close goes on later, on the manager's own thread.
+  if (resume) Enqueue(Work{nullptr});
+}
+
+void PnpManager::RouteInvalidation(PDEVICE_OBJECT device, DEVICE_RELATION_TYPE type) {
+  std::lock_guard<std::mutex> guard(gManagerLock);
+  if (gManager != nullptr) gManager->Invalidate(device, type);
+}
+
+void PnpManager::Invalidate(PDEVICE_OBJECT device, DEVICE_RELATION_TYPE type) {
+  if (Find(device) == nullptr) {
+    Report(Rule::ObjectUnknown, "IoInvalidateDeviceRelations", Hex(device),
+           "not a physical device object the PnP manager enumerated");
+    return;
+  }
+  // The other relations are gathered when the platform needs them (an eject, a removal).
+  if (type != BusRelations) return;
+  Enqueue(Work{device});
+}
+
+void PnpManager::Enqueue(Work work) {
+  {
+    std::lock_guard<std::mutex> guard(queueLock_);
+    if (stopping_) return;
+    if (work.device != nullptr) ObfReferenceObject(work.device);  // held until the work is done
+    queue_.push_back(work);
+  }
+  queueChanged_.notify_all();
+}
+
+void PnpManager::WorkerLoop() {
+  std::unique_lock<std::mutex> lock(queueLock_);
+  for (;;) {
+    queueChanged_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+    if (stopping_) return;
+    Work work = queue_.front();
+    queue_.pop_front();
+    working_ = true;
+    inFlight_ = work.device;
+    lock.unlock();
+    {
+      Operation op(operation_);
+      if (work.device == nullptr) {
+        RunRemovals();
+      } else {
+        // A device that stopped or is leaving meanwhile has nothing to enumerate.
+        PnpNode* node = Find(work.device);
+        if (node != nullptr && node->started && !node->removalPending) QueryRelationsOf(work.device, node, true);
+      }
+    }
+    lock.lock();
+    if (work.device != nullptr) ObfDereferenceObject(work.device);
+    working_ = false;
+    inFlight_ = nullptr;
+    queueChanged_.notify_all();
+  }
+}
+
+bool PnpManager::WaitIdle() {
+  std::unique_lock<std::mutex> lock(queueLock_);
+  bool idle = queueChanged_.wait_for(lock, std::chrono::milliseconds(GetSettings().hangLimitMs),
+                                     [&] { return queue_.empty() && !working_; });
+  lock.unlock();
+  if (!idle) {
+    Report(Rule::WaitNeverSatisfied, "PnpManager::WaitIdle", "",
+           "the PnP manager's worker did not become idle within the hang limit");
+  }
+  return idle;
 }
 
 }  // namespace tb
