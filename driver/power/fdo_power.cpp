@@ -38,8 +38,9 @@ VOID CancelWaitWake(FdoExtension* Fdo) {
 }
 
 static NTSTATUS WaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp, FdoExtension* Fdo) {
-  Fdo->IdlePowerState = Fdo->Capabilities.DeviceWake;
-  if (Fdo->DevicePowerState == PowerDeviceD0 || Fdo->Capabilities.DeviceWake > Fdo->DevicePowerState) {
+  WritePowerWord(&Fdo->IdlePowerState, Fdo->Capabilities.DeviceWake);
+  ULONG present = ReadPowerWord(&Fdo->DevicePowerState);
+  if (present == PowerDeviceD0 || Fdo->Capabilities.DeviceWake > present) {
     CompletePower(Irp, STATUS_INVALID_DEVICE_STATE);
     ReleaseIo(DeviceObject);
     return STATUS_INVALID_DEVICE_STATE;
@@ -77,7 +78,7 @@ static NTSTATUS WaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp, FdoExtension* Fd
 // The device state a system state asks for. An out-of-range system state (no such state) or a
 // capability left unfilled is taken as the deepest state rather than read past the table or
 // requested as "unspecified".
-static ULONG DeviceStateFor(FdoExtension* Fdo, SYSTEM_POWER_STATE System) {
+static ULONG DeviceStateFor(FdoExtension* Fdo, ULONG System) {
   if (System == PowerSystemWorking) return PowerDeviceD0;
   if ((ReadFdoFlags(Fdo) & FDO_WAIT_WAKE_ARMED) == 0) return PowerDeviceD3;
   if (System <= PowerSystemUnspecified || System >= PowerSystemMaximum) return PowerDeviceD3;
@@ -87,13 +88,16 @@ static ULONG DeviceStateFor(FdoExtension* Fdo, SYSTEM_POWER_STATE System) {
 }
 
 static NTSTATUS SystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack, FdoExtension* Fdo) {
-  ULONG device = DeviceStateFor(Fdo, Stack->Parameters.Power.State.SystemState);
-  if (device == Fdo->DevicePowerState) {
+  // Read as the plain word it is on the wire: a sender may put any value there.
+  ULONG system;
+  RtlCopyMemory(&system, &Stack->Parameters.Power.State, sizeof system);
+  ULONG device = DeviceStateFor(Fdo, system);
+  if (device == ReadPowerWord(&Fdo->DevicePowerState)) {
     NTSTATUS status = PassPowerDown(Fdo, Irp, NULL, NULL);
     ReleaseIo(DeviceObject);
     return status;
   }
-  Fdo->PendingSystemPowerIrp = Irp;
+  ExchangePendingSystemPowerIrp(Fdo, Irp);
   IoMarkIrpPending(Irp);
   POWER_STATE state;
   state.DeviceState = static_cast<DEVICE_POWER_STATE>(device);
@@ -101,7 +105,7 @@ static NTSTATUS SystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_
                                       DeviceObject, NULL);
   if (status != STATUS_PENDING) {
     // No device request: the system request must still go down, never be lost or failed here.
-    Fdo->PendingSystemPowerIrp = NULL;
+    ExchangePendingSystemPowerIrp(Fdo, NULL);
     PassPowerDown(Fdo, Irp, NULL, NULL);
     ReleaseIo(DeviceObject);
   }
@@ -119,8 +123,7 @@ VOID NTAPI ForwardSystemPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
   FdoExtension* fdo = FdoExt(fdoObject);
   // Taken and cleared before the request goes on: once it has, the next system request may
   // arrive and be held here, and after the release the device may be gone.
-  PIRP irp = fdo->PendingSystemPowerIrp;
-  fdo->PendingSystemPowerIrp = NULL;
+  PIRP irp = ExchangePendingSystemPowerIrp(fdo, NULL);
   PassPowerDown(fdo, irp, NULL, NULL);
   ReleaseIo(fdoObject);
 }
@@ -128,7 +131,7 @@ VOID NTAPI ForwardSystemPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
 static NTSTATUS DeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack, FdoExtension* Fdo) {
   ULONG device = Stack->Parameters.Power.State.DeviceState;
   if (device == PowerDeviceD0) return PassPowerDown(Fdo, Irp, PowerUpCompletion, DeviceObject);
-  if (device >= PowerDeviceD1 && device <= PowerDeviceD3) Fdo->DevicePowerState = device;
+  if (device >= PowerDeviceD1 && device <= PowerDeviceD3) WritePowerWord(&Fdo->DevicePowerState, device);
   NTSTATUS status = PassPowerDown(Fdo, Irp, NULL, NULL);
   ReleaseIo(DeviceObject);
   return status;
@@ -139,7 +142,7 @@ NTSTATUS NTAPI PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
   if (Irp->PendingReturned) IoMarkIrpPending(Irp);
   PDEVICE_OBJECT fdoObject = static_cast<PDEVICE_OBJECT>(Context);
   FdoExtension* fdo = FdoExt(fdoObject);
-  fdo->DevicePowerState = PowerDeviceD0;
+  WritePowerWord(&fdo->DevicePowerState, PowerDeviceD0);
   Irp->IoStatus.Status = STATUS_SUCCESS;
   // A stream that was open across the low-power state gets its reads back.
   TopUpReads(fdoObject);

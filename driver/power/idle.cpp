@@ -32,13 +32,10 @@ static VOID GivePowerTurnBack(FdoExtension* Fdo) {
 NTSTATUS RequestIdlePower(PDEVICE_OBJECT DeviceObject, BOOLEAN PowerDown) {
   FdoExtension* fdo = FdoExt(DeviceObject);
   if (!IsReady(DeviceObject)) return STATUS_DELETE_PENDING;
-  if (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&fdo->PendingSystemPowerIrp), NULL, NULL) !=
-      NULL) {
-    return STATUS_SUCCESS;
-  }
+  if (ReadPendingSystemPowerIrp(fdo) != NULL) return STATUS_SUCCESS;
   LONG pipesInUse = InterlockedOr(&fdo->OpenPipeCount, 0);
   if (PowerDown ? pipesInUse != 0 : pipesInUse == 0) return STATUS_SUCCESS;
-  ULONG idle = fdo->IdlePowerState;
+  ULONG idle = ReadPowerWord(&fdo->IdlePowerState);
   if (idle < PowerDeviceD1 || idle > PowerDeviceD3) return STATUS_SUCCESS;
   if (PowerDown) {
     if (!TryTakePowerTurn(fdo)) return STATUS_SUCCESS;
@@ -51,7 +48,7 @@ NTSTATUS RequestIdlePower(PDEVICE_OBJECT DeviceObject, BOOLEAN PowerDown) {
 // Called with the power turn taken; gives it back, or leaves that to the request's callback.
 NTSTATUS SetDevicePower(PDEVICE_OBJECT DeviceObject, ULONG State) {
   FdoExtension* fdo = FdoExt(DeviceObject);
-  if (State == fdo->DevicePowerState) {
+  if (State == ReadPowerWord(&fdo->DevicePowerState)) {
     GivePowerTurnBack(fdo);
     return STATUS_SUCCESS;
   }

@@ -9,6 +9,23 @@
 #define WAIT_WAKE_CANCELLING 2  // a removal or stop is cancelling it; its path waits for that
 #define WAIT_WAKE_CANCELLED 3   // the cancel has returned
 
+// The power words of the function device are written in one thread and read in others
+// (completion routines, the idle policy, removal): whole-word interlocked accesses.
+static inline ULONG ReadPowerWord(ULONG* Word) {
+  return static_cast<ULONG>(InterlockedOr(reinterpret_cast<volatile LONG*>(Word), 0));
+}
+static inline VOID WritePowerWord(ULONG* Word, ULONG Value) {
+  InterlockedExchange(reinterpret_cast<volatile LONG*>(Word), static_cast<LONG>(Value));
+}
+static inline PIRP ReadPendingSystemPowerIrp(FdoExtension* Fdo) {
+  return static_cast<PIRP>(
+      InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&Fdo->PendingSystemPowerIrp), NULL, NULL));
+}
+static inline PIRP ExchangePendingSystemPowerIrp(FdoExtension* Fdo, PIRP Irp) {
+  return static_cast<PIRP>(
+      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&Fdo->PendingSystemPowerIrp), Irp));
+}
+
 // --- power/fdo_power.cpp ---
 VOID NTAPI ForwardSystemPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                  PVOID Context, PIO_STATUS_BLOCK IoStatus);
