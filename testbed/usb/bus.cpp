@@ -1024,11 +1024,9 @@ NTSTATUS UsbBus::HandlePower(PIRP irp, PIO_STACK_LOCATION stack) {
     std::string name = PowerMinorName(stack->MinorFunction);
     if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
       char state[16];
-      if (stack->Parameters.Power.Type == DevicePowerState) {
-        std::snprintf(state, sizeof state, " D%d", static_cast<int>(stack->Parameters.Power.State.DeviceState) - 1);
-      } else {
-        std::snprintf(state, sizeof state, " S%d", static_cast<int>(stack->Parameters.Power.State.SystemState) - 1);
-      }
+      int value;  // read as the word it is: a sender may have put any value there
+      std::memcpy(&value, &stack->Parameters.Power.State, sizeof value);
+      std::snprintf(state, sizeof state, stack->Parameters.Power.Type == DevicePowerState ? " D%d" : " S%d", value - 1);
       name += state;
     }
     std::lock_guard<std::mutex> guard(lock_);
