@@ -267,6 +267,7 @@ struct DeviceRecord {
   HostHandler handler;
   size_t extensionSize = 0;
   void* block = nullptr;
+  void* extension = nullptr;  // where DeviceExtension points, known without touching the device
   long objectReferences = 0;  // ObReferenceObject's count; the open-handle count is ReferenceCount
   bool freed = false;         // deleted and released: the memory is gone
   std::string description;

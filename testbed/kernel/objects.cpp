@@ -94,6 +94,7 @@ NTSTATUS CreateDeviceInternal(PDRIVER_OBJECT driver, ULONG extensionSize, const 
   rec->host = host;
   rec->extensionSize = extensionSize;
   rec->block = block;
+  rec->extension = device->DeviceExtension;
   char text[96];
   std::snprintf(text, sizeof text, "device %p", static_cast<void*>(device));
   rec->description = text;
@@ -164,7 +165,8 @@ PDEVICE_OBJECT ExtensionOwner(const void* address, size_t* offset) {
   auto* a = static_cast<const char*>(address);
   KernelLock guard(gObjects);
   for (auto& [device, rec] : gDevices) {
-    auto* ext = static_cast<const char*>(device->DeviceExtension);
+    if (rec->freed) continue;
+    auto* ext = static_cast<const char*>(rec->extension);
     if (ext != nullptr && a >= ext && a < ext + rec->extensionSize) {
       *offset = static_cast<size_t>(a - ext);
       return device;

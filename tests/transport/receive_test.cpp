@@ -310,17 +310,22 @@ TEST_F(ConcurrentReceiveTest, TwoCompletionsAtOnceWithReadersBeingServed) {
 
 // The child goes away while transfers keep completing on two threads: no completion routine may
 // still be serving its slot when the device is deleted.
-TEST_F(ConcurrentReceiveTest, ChildRemovedWhileBytesArrive) {
+// The child is disabled, and then deleted with its parent, while transfers complete on two
+// threads: no completion routine may reach its extension once it is gone.
+TEST_F(ConcurrentReceiveTest, ChildDisabledThenDeletedWhileBytesArrive) {
   std::vector<PDEVICE_OBJECT> children = pnp_->QueryBusRelations(pdo_);
   ASSERT_EQ(children.size(), 1u);
   ep_->StartGenerator(20000, {0x90, 0x3C, 0x40});
   ASSERT_TRUE(ep_->WaitDelivered(50));
-  pnp_->Remove(children[0]);
+  pnp_->RemoveNow(children[0]);
   size_t before = ep_->Delivered();
-  ASSERT_TRUE(ep_->WaitDelivered(before + 50)) << "reads go on without the child";
+  ASSERT_TRUE(ep_->WaitDelivered(before + 50)) << "reads go on with the child disabled";
+  EXPECT_FALSE(tb::IsDeviceDeleted(children[0]));
+  pnp_->SurpriseRemove(pdo_);
   ep_->StopGenerator();
-  EXPECT_EQ(ext_->ChildCount, 0u);
-  EXPECT_TRUE(tb::IsDeviceDeleted(children[0]));
+  EXPECT_TRUE(tb::IsDeviceFreed(children[0]));
+  pdo_ = nullptr;
+  ext_ = nullptr;
 }
 
 }  // namespace
