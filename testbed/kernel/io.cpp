@@ -563,7 +563,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
-  if (!LiveRecord(Irp, "IoCancelIrp")) return FALSE;
+  // An IRP back with its owner may still be cancelled, to no effect; only a freed one is gone.
+  if (!LiveRecord(Irp, "IoCancelIrp", true)) return FALSE;
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   Irp->CancelIrql = irql;

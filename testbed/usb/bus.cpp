@@ -117,6 +117,7 @@ UsbBus::UsbBus(UsbMidiDevice device, std::u16string instancePath) : device_(std:
   }
   pdo_ = CreateHostDevice("usbhub", [this](PDEVICE_OBJECT d, PIRP irp) { return Dispatch(d, irp); });
   MarkPhysicalDevice(pdo_, instancePath);
+  if (device_.capabilities) caps_ = *device_.capabilities;
 }
 
 UsbBus::~UsbBus() {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +46,8 @@ struct UsbMidiDevice {
   uint16_t vendorId = 0x0A7E;
   uint16_t productId = 0x0001;
   std::vector<UsbInterfaceSpec> interfaces;
+  // What the bus answers to a capabilities query from the start (otherwise all zero).
+  std::optional<DEVICE_CAPABILITIES> capabilities;
   // Answered instead of the built descriptors when not empty (malformed variants).
   std::vector<uint8_t> rawConfiguration;
   std::vector<uint8_t> rawDevice;

@@ -12,16 +12,24 @@ std::unique_ptr<SentRequest> Send(PDEVICE_OBJECT child, size_t bufferBytes,
   request->buffer.assign(bufferBytes, 0);
   SentRequest* r = request.get();
   PDEVICE_OBJECT top = tb::TopOfStack(child);
-  r->irp = tb::AllocateSystemIrp(top->StackSize, [r](PIRP done) {
-    r->status = done->IoStatus.Status;
-    r->information = done->IoStatus.Information;
-    r->done = true;
-  });
+  r->irp = tb::AllocateSystemIrp(
+      top->StackSize,
+      [r](PIRP done) {
+        r->status = done->IoStatus.Status;
+        r->information = done->IoStatus.Information;
+        r->done = true;
+      },
+      true);
   fill(IoGetNextIrpStackLocation(r->irp), r->irp, *r);
   r->returned = IofCallDriver(top, r->irp);
   return request;
 }
 }  // namespace
+
+// One still waiting in the driver is left there: it goes with the kernel.
+SentRequest::~SentRequest() {
+  if (irp != nullptr && tb::IrpReachedTop(irp)) tb::FreeSystemIrp(irp);
+}
 
 bool SentRequest::Wait(int timeoutMs) {
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

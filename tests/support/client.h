@@ -22,7 +22,9 @@ std::unique_ptr<ChildOpen> OpenChild(PDEVICE_OBJECT child, KPROCESSOR_MODE mode 
 NTSTATUS CloseChild(PDEVICE_OBJECT child, ChildOpen& open);
 
 // A request sent without waiting for it; it may complete at once or later.
+// The IRP stays the sender's after completion, so that a cancel racing the completion is safe.
 struct SentRequest {
+  ~SentRequest();
   PIRP irp = nullptr;
   std::vector<UCHAR> buffer;
   std::atomic<bool> done{false};
@@ -30,7 +32,7 @@ struct SentRequest {
   NTSTATUS status = STATUS_PENDING;    // as completed
   ULONG_PTR information = 0;
   bool Wait(int timeoutMs = 5000);
-  bool Cancel() { return IoCancelIrp(irp) != FALSE; }  // only while not done
+  bool Cancel() { return IoCancelIrp(irp) != FALSE; }
   std::vector<UCHAR> Bytes() const {
     return std::vector<UCHAR>(buffer.begin(), buffer.begin() + static_cast<long>(information));
   }

@@ -11,9 +11,24 @@ void StreamTest::TearDown() {
   DriverTest::TearDown();
 }
 
-void StreamTest::Plug(int completers) {
+tb::UsbMidiDevice StreamTest::WithIdleState() {
+  tb::UsbMidiDevice device = tb::UsbMidiDevice::Product(0x0001);
+  DEVICE_CAPABILITIES caps{};
+  caps.DeviceState[PowerSystemWorking] = PowerDeviceD0;
+  caps.DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
+  caps.DeviceState[PowerSystemSleeping2] = PowerDeviceD3;
+  caps.DeviceState[PowerSystemSleeping3] = PowerDeviceD3;
+  caps.DeviceState[PowerSystemHibernate] = PowerDeviceD3;
+  caps.DeviceState[PowerSystemShutdown] = PowerDeviceD3;
+  caps.DeviceWake = PowerDeviceD2;
+  caps.SystemWake = PowerSystemSleeping3;
+  device.capabilities = caps;
+  return device;
+}
+
+void StreamTest::Plug(int completers, const tb::UsbMidiDevice& device) {
   pnp_ = std::make_unique<tb::PnpManager>(driver_);
-  pdo_ = pnp_->Plug(tb::UsbMidiDevice::Product(0x0001));
+  pdo_ = pnp_->Plug(device);
   ASSERT_NE(pdo_, nullptr);
   ASSERT_EQ(pnp_->Start(pdo_), STATUS_SUCCESS);
   bus_ = pnp_->Bus(pdo_);
@@ -32,14 +47,18 @@ void StreamTest::Plug(int completers) {
 ChildOpen* StreamTest::Open() {
   opens_.push_back(OpenChild(child_));
   EXPECT_EQ(opens_.back()->status, STATUS_SUCCESS);
+  // An open handle: the PnP manager removes the child only once it is closed.
+  if (opens_.back()->status == STATUS_SUCCESS) pnp_->OpenHandle(child_);
   return opens_.back().get();
 }
 
 void StreamTest::Close(ChildOpen* open) {
   auto it = std::find_if(opens_.begin(), opens_.end(), [open](auto& o) { return o.get() == open; });
   ASSERT_NE(it, opens_.end());
+  bool counted = open->status == STATUS_SUCCESS;
   EXPECT_EQ(CloseChild(child_, *open), STATUS_SUCCESS);
   opens_.erase(it);
+  if (counted) pnp_->CloseHandle(child_);
 }
 
 void StreamTest::CloseAll() {

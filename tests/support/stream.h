@@ -19,7 +19,9 @@ class StreamTest : public DriverTest {
 
   // Plugs in and starts the first product, and enumerates its child; `completers` IN completion
   // threads.
-  void Plug(int completers = 1);
+  void Plug(int completers = 1, const tb::UsbMidiDevice& device = tb::UsbMidiDevice::Product(0x0001));
+  // The first product, with capabilities that give it an idle state (D2) and wake from D2.
+  static tb::UsbMidiDevice WithIdleState();
   // An open of the child through create: the first one starts the stream (power, the two
   // continuous reads, the writer thread, the start messages).
   ChildOpen* Open();
