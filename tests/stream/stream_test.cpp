@@ -78,7 +78,7 @@ TEST_F(StreamRunTest, TheFirstOpenPowersUpThenSendsTheStartMessageTwice) {
   ASSERT_NE(d0, SIZE_MAX);
   EXPECT_LT(d0, FirstOut()) << "a start message went out before the device was in D0";
   EXPECT_EQ(ext_->OpenCount, 1u);
-  EXPECT_EQ(ext_->ActiveReadCount, 2u);
+  EXPECT_EQ(ActiveReads(), 2u);
   EXPECT_NE(ext_->WriterThread, nullptr);
   EXPECT_EQ(ext_->StreamState, static_cast<ULONG>(STREAM_START_SENT));
   Close(open);
@@ -138,7 +138,7 @@ TEST_F(StreamRunTest, ASecondRunFindsItsReadsStillRunning) {
   Close(open);
   size_t reads = bus_->UrbsOf(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER).size();
   open = Open();
-  EXPECT_EQ(ext_->ActiveReadCount, 2u);
+  EXPECT_EQ(ActiveReads(), 2u);
   size_t newReads = 0;
   auto urbs = bus_->UrbsOf(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
   for (size_t i = reads; i < urbs.size(); i++) newReads += urbs[i].pipe == ext_->BulkInPipe;
@@ -214,7 +214,7 @@ TEST_F(StreamRunTest, ReadsComeBackWheneverTheDeviceIsReadyAgain) {
          pnp_->QueryStop(pdo_);
          ep_->Feed({0x90, 0x01});  // completes a read while the device is not ready: it ends
          ep_->Feed({0x90, 0x02});
-         ASSERT_TRUE(WaitUntil([&] { return ext_->ActiveReadCount == 0; }));
+         ASSERT_TRUE(WaitUntil([&] { return ActiveReads() == 0; }));
          pnp_->CancelStop(pdo_);
        }},
       {"query-remove cancelled",
@@ -222,7 +222,7 @@ TEST_F(StreamRunTest, ReadsComeBackWheneverTheDeviceIsReadyAgain) {
          pnp_->QueryRemove(pdo_);
          ep_->Feed({0x90, 0x03});
          ep_->Feed({0x90, 0x04});
-         ASSERT_TRUE(WaitUntil([&] { return ext_->ActiveReadCount == 0; }));
+         ASSERT_TRUE(WaitUntil([&] { return ActiveReads() == 0; }));
          pnp_->CancelRemove(pdo_);
        }},
       {"stop and start", [&] { EXPECT_EQ(pnp_->StopAndRestart(pdo_), STATUS_SUCCESS); }},
@@ -234,7 +234,7 @@ TEST_F(StreamRunTest, ReadsComeBackWheneverTheDeviceIsReadyAgain) {
   for (const Way& w : ways) {
     w.interrupt();
     ASSERT_TRUE(ep_->WaitForPendingIn(2)) << w.what;
-    EXPECT_EQ(ext_->ActiveReadCount, 2u) << w.what;
+    EXPECT_EQ(ActiveReads(), 2u) << w.what;
     EXPECT_EQ(RoundTrip(open, {0x80, 0x3C, 0x00}), (Bytes{0x80, 0x3C, 0x00})) << w.what;
   }
   Close(open);

@@ -28,6 +28,10 @@ class StreamTest : public DriverTest {
   // Closes one open (the last close stops the stream), or every one still open.
   void Close(ChildOpen* open);
   void CloseAll();
+  // Continuous reads in flight, read the way the driver changes the count: interlocked.
+  ULONG ActiveReads() {
+    return static_cast<ULONG>(InterlockedOr(reinterpret_cast<volatile LONG*>(&ext_->ActiveReadCount), 0));
+  }
   // The record the driver keeps for an open.
   static OpenContext* Context(ChildOpen* open) { return static_cast<OpenContext*>(open->file.FsContext); }
   // Removes the device the way the PnP manager does, once the client has closed what it opened.

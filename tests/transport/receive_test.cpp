@@ -123,13 +123,13 @@ TEST_F(ReceiveTest, TheChildsSlotIsServedToo) {
 
 // An error that leaves the endpoint running: a stall would halt it, and the other read with it.
 TEST_F(ReceiveTest, AFailedTransferEndsOneReadAndTheOtherGoesOn) {
-  EXPECT_EQ(ext_->ActiveReadCount, 2u);
+  EXPECT_EQ(ActiveReads(), 2u);
   size_t before = ep_->Delivered();
   ep_->FeedFailure(STATUS_UNSUCCESSFUL, USBD_STATUS_INTERNAL_HC_ERROR);
   ASSERT_TRUE(ep_->WaitDelivered(before + 1));
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (ext_->ActiveReadCount != 1 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
-  EXPECT_EQ(ext_->ActiveReadCount, 1u);
+  while (ActiveReads() != 1 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+  EXPECT_EQ(ActiveReads(), 1u);
   EXPECT_EQ(ep_->PendingIn(), 1u);
   EXPECT_EQ(KeReadStateSemaphore(&ext_->FreePacketSemaphore), 31) << "the ended read's packet is back";
   ChildOpen* a = AddOpen();
