@@ -69,6 +69,14 @@ NTSTATUS NTAPI WaitsInPowerCallback(PDEVICE_OBJECT device, PIRP irp) {
   return STATUS_PENDING;
 }
 
+// Passes every request down with a location of its own below.
+NTSTATUS NTAPI CopiesDown(PDEVICE_OBJECT device, PIRP irp) {
+  if (treedrv::IsChild(device)) return treedrv::Pass(device, irp);
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  PoStartNextPowerIrp(irp);
+  return PoCallDriver(treedrv::Lower(device), irp);
+}
+
 NTSTATUS NTAPI DelayingCompletion(PDEVICE_OBJECT, PIRP irp, PVOID) {
   if (irp->PendingReturned) IoMarkIrpPending(irp);
   LARGE_INTEGER briefly;
@@ -136,13 +144,21 @@ TEST_F(PowerRulesTest, ASystemSetPowerFailedByADriverIsReportedOnceAndTheSystemS
   treedrv::gPower = FailsSystemSetPower;
   tb::PowerTransition t;
   auto got = ExpectViolation(tb::Rule::SystemPowerIrpFailed, [&] { t = pm_->Sleep(PowerSystemSleeping3); });
-  ASSERT_EQ(got.size(), 1u) << "one report for the IRP, not one per location it passes";
+  ASSERT_EQ(got.size(), 1u);
   EXPECT_NE(got[0].routine.find("FailsSystemSetPower"), std::string::npos) << got[0].ToString();
   EXPECT_NE(got[0].message.find("S3"), std::string::npos) << got[0].ToString();
   EXPECT_TRUE(t.entered);
   const tb::PowerStep* set = StepAt(t, "usb#1", IRP_MN_SET_POWER);
   ASSERT_NE(set, nullptr);
   EXPECT_EQ(set->status, STATUS_UNSUCCESSFUL);
+  ASSERT_TRUE(pm_->Wake().entered);
+
+  // Failed at the bottom of the stack, it is reported there, not again at each driver above.
+  treedrv::gPower = CopiesDown;
+  pnp_->Bus(pdo_)->FailPower(IRP_MN_SET_POWER, SystemPowerState, STATUS_UNSUCCESSFUL);
+  auto below = ExpectViolation(tb::Rule::SystemPowerIrpFailed, [&] { pm_->Sleep(PowerSystemHibernate); });
+  ASSERT_EQ(below.size(), 1u) << "one report for the IRP, not one per location it passes";
+  EXPECT_NE(below[0].routine.find("UsbBus::HandlePower"), std::string::npos) << below[0].ToString();
 }
 
 TEST_F(PowerRulesTest, ASystemPowerIrpNeverCompletedIsReportedAndTheTransitionGoesOnWithoutIt) {
