@@ -215,12 +215,10 @@ PowerStep PowerManager::Send(const PnpManager::TreeEntry& device, UCHAR minor, S
   auto hangAt = step.sent + std::chrono::milliseconds(GetSettings().hangLimitMs);
   bool heldAtRemoval = false;
   // Completion wakes the wait at once; a deletion that strands the IRP is looked for now and then.
-  while (!outcome->completed && std::chrono::steady_clock::now() < hangAt) {
+  while (!outcome->completed && !heldAtRemoval) {
+    heldAtRemoval = SystemPowerIrpHeldAtRemoval(irp);
+    if (heldAtRemoval || std::chrono::steady_clock::now() >= hangAt) break;
     outcome->done.wait_for(lock, std::chrono::milliseconds(2));
-    if (!outcome->completed && SystemPowerIrpHeldAtRemoval(irp)) {
-      heldAtRemoval = true;
-      break;
-    }
   }
   if (outcome->completed) {
     step.end = PowerStep::End::Completed;
@@ -239,7 +237,7 @@ PowerStep PowerManager::Send(const PnpManager::TreeEntry& device, UCHAR minor, S
       if (irp->CurrentLocation <= irp->StackCount) holder = irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
     }
     const void* holding = reinterpret_cast<const void*>(routine);
-    if (holder != nullptr && holder->DriverObject != nullptr) {
+    if (holder != nullptr && !IsDeviceFreed(holder) && holder->DriverObject != nullptr) {
       holding = reinterpret_cast<const void*>(holder->DriverObject->MajorFunction[IRP_MJ_POWER]);
     }
     Report(Rule::SystemPowerIrpNotCompleted, SymbolName(holding),
