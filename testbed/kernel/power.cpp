@@ -7,6 +7,11 @@
 // completes such an IRP without that call is reported, and the wait ends there instead of
 // hanging the machine. Power IRPs for a device marked DO_POWER_PAGABLE reach it at PASSIVE_LEVEL:
 // one sent at DISPATCH_LEVEL is delivered by the power manager's own thread.
+//
+// The rules of system transitions are checked here too: a system set-power IRP is never failed; a
+// system power IRP is never left pending at a device its driver deletes (the power manager would
+// wait for it forever); and a power callback or a power IRP's completion routine never waits,
+// since it runs in whatever thread completed the IRP, possibly at DISPATCH_LEVEL.
 #include "internal.h"
 
 #include <algorithm>
