@@ -244,6 +244,16 @@ void PowerLeavingLocation(PIRP irp, PIO_STACK_LOCATION location, const void* rou
 // The IRP has completed to its top: whatever serialization it still held is released.
 void PowerIrpFinished(PIRP irp);
 void StopPowerWorker();
+// A driver deletes `device` (IoDeleteDevice, called from `caller`): no system power IRP may still
+// be pending at it.
+void PowerDeviceDeleting(PDEVICE_OBJECT device, const void* caller);
+// The IRP was reported as pending at a device that was deleted: it will never complete.
+bool SystemPowerIrpHeldAtRemoval(PIRP irp);
+// A wait or delay with a non-zero timeout on this thread: not inside a power callback or a power
+// IRP's completion routine.
+void PowerWaitCheck(const char* call, const void* object);
+// The label of a completion routine of a power IRP in the routine frames.
+inline constexpr const char* kPowerCompletionRoutine = "power IRP completion routine";
 
 struct DispatchFrame {
   std::shared_ptr<IrpRecord> record;

@@ -479,6 +479,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
     PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
     PVOID context = stack->Context;
+    UCHAR major = stack->MajorFunction;
     UCHAR control = stack->Control;
     // As the I/O manager does: the location is cleared before the driver above runs, so no
     // routine can read its request's parameters back from the stack.
@@ -507,7 +508,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         rec->routineThread = std::this_thread::get_id();
         rec->routineTrip = trip;
       }
-      NTSTATUS status = RunDriverRoutine(reinterpret_cast<const void*>(routine), "completion routine",
+      NTSTATUS status = RunDriverRoutine(reinterpret_cast<const void*>(routine),
+                                         major == IRP_MJ_POWER ? kPowerCompletionRoutine : "completion routine",
                                          [&] { return routine(above, Irp, context); });
       KernelLock guard(gIrpLock);
       if (rec->routineTrip == trip) rec->inRoutine = false;

@@ -363,6 +363,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     if (rec != nullptr && !rec->deleted) hook = gDeleteHook;
   }
   if (hook) hook(DeviceObject);
+  PowerDeviceDeleting(DeviceObject, __builtin_return_address(0));
   DeleteDeviceInternal(DeviceObject, "IoDeleteDevice");
 }
 
