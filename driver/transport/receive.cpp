@@ -83,11 +83,13 @@ static VOID AppendToRing(FdoExtension* Fdo, const UCHAR* Data, ULONG Length) {
 
 NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
-  UNREFERENCED_PARAMETER(Irp);
   TransferPacket* packet = static_cast<TransferPacket*>(Context);
   PDEVICE_OBJECT device = packet->Device;
   FdoExtension* fdo = FdoExt(device);
-  BOOLEAN succeeded = USBD_SUCCESS(packet->Urb.Hdr.Status);
+  // Both must say so: a request refused before it reached the device (a suspended device, for
+  // one) fails the IRP and may leave the URB's status as it was sent. Taken as a success, its
+  // stale buffer would be delivered and the read sent again into the same refusal.
+  BOOLEAN succeeded = NT_SUCCESS(Irp->IoStatus.Status) && USBD_SUCCESS(packet->Urb.Hdr.Status);
 
   if (succeeded) {
     ULONG received = packet->Urb.TransferBufferLength;

@@ -342,3 +342,36 @@ TEST_F(HeldReadRemovalTest, TheDeviceOutlivesItsRemovalUntilTheLastReadComesBack
   EXPECT_EQ(tb::PoolTotals()[DRIVER_POOL_TAG].outstandingBlocks, 0u);
   EXPECT_EQ(tb::CheckIrpLeaks("after the late completion"), 0u);
 }
+
+namespace {
+
+// A read sent again is refused by the stack without reaching the device: the IRP fails, the URB's
+// own status stays as it was sent. The read ends; nothing stale is delivered.
+class RefusedReadTest : public StreamTest {};
+
+TEST_F(RefusedReadTest, AReadTheStackRefusesEndsWithoutDeliveringItsOldBuffer) {
+  Plug();
+  ChildOpen* open = Open();
+  ASSERT_TRUE(ep_->WaitForPendingIn(2));
+  auto r = ReadChild(child_, open, 64);
+  // The resubmission of the read the next transfer completes.
+  bus_->AddFault(tb::UrbFault{.kind = tb::UrbFaultKind::Fail,
+                              .function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
+                              .nth = 1,
+                              .status = STATUS_DEVICE_POWERED_OFF,
+                              .usbdStatus = USBD_STATUS_SUCCESS});
+  size_t before = ep_->Delivered();
+  ep_->Feed({0x90, 0x3C, 0x40});
+  ASSERT_TRUE(ep_->WaitDelivered(before + 1));
+  ASSERT_TRUE(r->Wait());
+  EXPECT_EQ(r->Bytes(), (Bytes{0x90, 0x3C, 0x40}));
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (ActiveReads() != 1 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+  EXPECT_EQ(ActiveReads(), 1u) << "the refused read ended";
+  auto nothing = ReadChild(child_, open, 64);
+  EXPECT_EQ(nothing->returned, STATUS_PENDING) << "no stale bytes in the ring";
+  nothing->Cancel();
+  nothing->Wait();
+}
+
+}  // namespace
