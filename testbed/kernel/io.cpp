@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <deque>
+#include <utility>
 
 namespace tb {
 namespace {
@@ -168,6 +169,7 @@ size_t CheckIrpLeaks(const std::string& when) {
 }
 
 void ResetIo() {
+  ResetFiles();  // its close thread may still be sending IRPs
   KernelLock guard(gIrpLock);
   // The memory itself goes with ResetGuarded.
   gIrps.clear();
@@ -338,6 +340,20 @@ void TbNoteMarkIrpPendingInternal(PIRP Irp, bool byDriver) {
     f->markedBelow = true;
     if (byDriver && f->location == location && f->thread == std::this_thread::get_id()) f->markedHere = true;
   }
+}
+
+namespace {
+// Set by CancelSystemIrp for the one IoCancelIrp it makes.
+thread_local bool tCancellingOwnIrp = false;
+}  // namespace
+
+// The test bed keeps such an IRP until it frees it, so a cancel racing with its completion
+// touches nothing freed: it finds no cancel routine and changes nothing that matters.
+BOOLEAN CancelSystemIrp(PIRP irp) {
+  tCancellingOwnIrp = true;
+  BOOLEAN cancelled = IoCancelIrp(irp);
+  tCancellingOwnIrp = false;
+  return cancelled;
 }
 
 }  // namespace tb
@@ -563,7 +579,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
-  if (!LiveRecord(Irp, "IoCancelIrp")) return FALSE;
+  bool ownIrp = std::exchange(tCancellingOwnIrp, false);
+  if (!LiveRecord(Irp, "IoCancelIrp", ownIrp)) return FALSE;
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   Irp->CancelIrql = irql;

@@ -67,6 +67,7 @@ const char* RuleName(Rule rule) {
     NAME(PowerIrpNotPoCallDriver)
     NAME(ThreadEndedHoldingMutex)
     NAME(NoProgress)
+    NAME(FileObjectUsedAfterClose)
 #undef NAME
   }
   return "UnknownRule";
