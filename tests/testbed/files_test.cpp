@@ -5,7 +5,6 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
-#include <thread>
 
 #include "support/fixture.h"
 
@@ -366,38 +365,6 @@ TEST_F(FilesTest, AWaitingRequestCanBeCancelledAndANewOneSentOnTheClosedHandleIs
     EXPECT_EQ(late->Outcome().status, STATUS_INVALID_HANDLE);
   });
   EXPECT_EQ(Majors(), (Majors_{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLOSE}));
-  IoDeleteDevice(device);
-}
-
-TEST_F(FilesTest, ACancelRacingTheCompletionIsNeverATouchOfAFreedIrp) {
-  PDEVICE_OBJECT device = MakeDevice();
-  auto file = tb::OpenFile(device);
-  ASSERT_NE(file, nullptr);
-  gPendReads = true;
-  UCHAR buffer[4];
-  for (int i = 0; i < 200; i++) {
-    auto read = file->Start(tb::IoRequestSpec{IRP_MJ_READ, 0, KernelMode, buffer, sizeof buffer});
-    std::thread canceller([&] { read->Cancel(); });
-    PIRP irp = nullptr;
-    {
-      std::lock_guard<std::mutex> guard(gLock);
-      if (!gPended.empty()) {
-        irp = gPended.front();
-        gPended.pop_front();
-      }
-    }
-    // Whoever takes the cancel routine back completes the read.
-    if (irp != nullptr && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      irp->IoStatus.Information = 1;
-      IofCompleteRequest(irp, IO_NO_INCREMENT);
-    }
-    canceller.join();
-    ASSERT_TRUE(read->Wait());
-    NTSTATUS status = read->Outcome().status;
-    EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_CANCELLED) << std::hex << status;
-  }
-  file->Close();
   IoDeleteDevice(device);
 }
 
