@@ -11,6 +11,7 @@
 #include "client/midi_client.h"
 #include "pnp.h"
 #include "support/fixture.h"
+#include "support/usb_fixture.h"
 
 // Routines have external linkage so that the verifier can name them in its reports.
 namespace clientbus {
@@ -634,6 +635,26 @@ TEST_F(ClientTest, SeveralThreadsOpenReadWriteAndCloseAtOnce) {
   EXPECT_EQ(closes, static_cast<size_t>(kThreads));
   EXPECT_EQ(pnp_->Node(kid_)->openHandles, 0);
   EXPECT_EQ(tb::LiveFileObjects(), 0u);
+}
+
+// The same client on the driver's own child: it loads, the child starts under it, and both go
+// with the USB device.
+class DriverChildClientTest : public UsbDriverTest {};
+
+TEST_F(DriverChildClientTest, TheDriversChildStartsUnderTheClientAndGoesWithItOnRemoval) {
+  PDRIVER_OBJECT clientDriver = tb::LoadMidiClient();
+  pnp_->LoadChildDriver(clientDriver);
+  PDEVICE_OBJECT pdo = PlugAndStart();
+  auto children = pnp_->QueryBusRelations(pdo);
+  ASSERT_EQ(children.size(), 1u);
+  auto client = tb::MidiClientOn(children[0]);
+  ASSERT_NE(client, nullptr);
+  EXPECT_EQ(client->StartStatus(), STATUS_SUCCESS);
+  EXPECT_EQ(PdoExt(children[0])->Flags, static_cast<ULONG>(PDO_STARTED));
+  EXPECT_EQ(pnp_->Remove(pdo), STATUS_SUCCESS);
+  EXPECT_FALSE(client->Present());
+  EXPECT_TRUE(tb::IsDeviceDeleted(children[0]));
+  tb::UnloadDriver(clientDriver);
 }
 
 }  // namespace clientbus
