@@ -381,14 +381,16 @@ std::shared_ptr<IoRequest> FileImpl::Start(const IoRequestSpec& spec) {
 NTSTATUS FileImpl::Close() {
   RequireIrqlAtMost(PASSIVE_LEVEL, "ZwClose");
   PFILE_OBJECT fo;
+  bool open;
   {
     std::lock_guard<std::mutex> guard(lock);
     fo = object;
-    if (state != State::Open) {
-      Report(Rule::HandleInvalid, "ZwClose", FileName(fo), "the handle was already closed");
-      return STATUS_INVALID_HANDLE;
-    }
-    state = State::Closing;
+    open = state == State::Open;
+    if (open) state = State::Closing;
+  }
+  if (!open) {
+    Report(Rule::HandleInvalid, "ZwClose", FileName(fo), "the handle was already closed");
+    return STATUS_INVALID_HANDLE;
   }
   IoRequestSpec spec;
   spec.major = IRP_MJ_CLEANUP;
