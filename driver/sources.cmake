@@ -5,6 +5,7 @@ set(DRIVER_SOURCES
   driver/core/iocount.cpp
   driver/transport/packet_pool.cpp
   driver/transport/receive.cpp
+  driver/transport/stream.cpp
   driver/transport/teardown.cpp
   driver/transport/transmit.cpp
   driver/usb/add_device.cpp

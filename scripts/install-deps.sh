@@ -2,7 +2,8 @@
 # Installs what the test bed build needs on a fresh Debian machine (run as root).
 set -euo pipefail
 need=()
-for pkg in cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev; do
+# midicsv and python3-mido are the independent decoders the MIDI file reader is checked against.
+for pkg in cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev midicsv python3-mido; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

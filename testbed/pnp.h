@@ -113,6 +113,15 @@ class PnpManager {
   // The newest record of pdo, kept after the device is gone.
   const PnpNode* Node(PDEVICE_OBJECT pdo);
   std::vector<PDEVICE_OBJECT> Children(PDEVICE_OBJECT pdo);
+  // The present devices as one consistent view, each parent before its children (the power
+  // manager walks the tree with it).
+  struct TreeEntry {
+    PDEVICE_OBJECT pdo;
+    PDEVICE_OBJECT parent;  // null at the top
+    std::string name;
+    bool started;
+  };
+  std::vector<TreeEntry> Tree();
 
   // Handles the client holds on a device; its removal waits for them to be closed, and the
   // last close lets a waiting removal go on (on the worker). Every file object opened on a

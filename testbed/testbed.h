@@ -66,6 +66,10 @@ enum class Rule {
   PowerIrpNotPoCallDriver,    // a power IRP passed on with IoCallDriver
   ThreadEndedHoldingMutex,    // a system thread ended owning a mutex (THREAD_TERMINATE_HELD_MUTEX)
   NoProgress,                 // threads in the kernel or the driver, and nothing moved for the watchdog's limit
+  SystemPowerIrpFailed,       // a system set-power IRP completed with a failure status
+  SystemPowerIrpNotCompleted, // a system power IRP of the power manager not completed within the hang limit
+  SystemPowerIrpHeldAtRemoval,  // a device deleted while a system power IRP is pending at it
+  PowerCallbackWaits,         // a PoRequestPowerIrp callback or a power IRP's completion routine waits or delays
   FileObjectUsedAfterClose,   // a file object touched after its close completed and it was freed
 };
 

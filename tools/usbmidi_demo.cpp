@@ -1,9 +1,9 @@
 // The main job: the driver in the test bed on a simulated USB MIDI interface.
 //
 // Loads the driver, plugs in a simulated interface, shows the child's identity as the PnP manager
-// received it, stops and restarts the device, streams a MIDI phrase out (directly and through the
-// transmit ring) and back in by loopback, prints the wire log, removes the device, unloads the
-// driver and prints the verifier's report. Exits non-zero when the verifier saw a violation or
+// received it, stops and restarts the device, puts the system to sleep (S3) and wakes it, streams
+// a MIDI phrase out (directly and through the transmit ring) and back in by loopback, prints the
+// wire log, removes the device, unloads the driver and prints the verifier's report. Exits non-zero when the verifier saw a violation or
 // the phrase did not come back intact.
 #include <atomic>
 #include <chrono>
@@ -15,6 +15,7 @@
 
 #include "core/driver.h"
 #include "pnp.h"
+#include "power_manager.h"
 #include "testbed.h"
 #include "transport/transport.h"
 #include "usb/midi_endpoints.h"
@@ -190,6 +191,19 @@ int main(int argc, char** argv) {
     NTSTATUS restarted = pnp.StopAndRestart(pdo);
     std::printf("stop and restart: 0x%08X\n", static_cast<unsigned>(restarted));
     ok = ok && NT_SUCCESS(restarted);
+
+    if (ok) {
+      std::printf("\n== Sleeping (S3) and waking the whole tree\n");
+      tb::PowerManager power(pnp);
+      tb::PowerTransition slept = power.Sleep(PowerSystemSleeping3);
+      std::printf("sleep: %s, USB device in D%d\n", slept.entered ? "entered" : "REFUSED",
+                  static_cast<int>(pnp.Bus(pdo)->DevicePowerState()) - 1);
+      tb::PowerTransition woke = power.Wake();
+      std::printf("wake: %s, USB device in D%d\n", woke.entered ? "entered" : "FAILED",
+                  static_cast<int>(pnp.Bus(pdo)->DevicePowerState()) - 1);
+      if (!quiet) std::printf("power requests and answers:\n%s", power.PrintLog().c_str());
+      ok = ok && slept.entered && woke.entered;
+    }
 
     PDEVICE_OBJECT fdo = tb::TopOfStack(pdo);
     FdoExtension* ext = FdoExt(fdo);

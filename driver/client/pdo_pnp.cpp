@@ -2,10 +2,16 @@
 // its target relation and its started state. The child is the bottom of its stack, so every
 // request ends here.
 //
-// State    Flags     Entered by      Left by
-// Created  0         AddDevice       start
-// Started  Started   start           stop, remove
-// Removed  exactly 1 remove          (the device is deleted)
+// State     Flags      Entered by                       Left by
+// Created   0          AddDevice                        start
+// Started   Started    start                            stop, remove
+// Disabled  exactly 1  remove while the USB device is   start (the same device object again),
+//                      still there (still reported)     the parent's surprise removal or removal
+// Removed   exactly 1  remove once the parent is gone   (the device is deleted)
+//
+// A bus driver deletes a child only once it no longer reports it: the child of a present USB
+// device outlives a remove of its own (a disable), and goes with its parent.
+#include "transport/transport.h"
 #include "usb/usb.h"
 
 static NTSTATUS Complete(PIRP Irp, NTSTATUS Status) {
@@ -113,27 +119,39 @@ static NTSTATUS Capabilities(PIRP Irp, PIO_STACK_LOCATION Stack) {
   return Complete(Irp, STATUS_SUCCESS);
 }
 
-static NTSTATUS RemoveChild(PDEVICE_OBJECT DeviceObject, PIRP Irp, PdoExtension* Pdo) {
-  Pdo->Flags = PDO_REMOVED;
-  FdoExtension* parent = FdoExt(Pdo->Parent);
+VOID DeleteChild(FdoExtension* Parent, PDEVICE_OBJECT Child) {
   // The receive path walks the child's reader slot under RxLock while ChildCount says there is
   // one: dropping the count under the same lock means no completion routine is still in this
   // extension once the device goes.
   KIRQL irql;
+  KeAcquireSpinLock(&Parent->RxLock, &irql);
+  if (Parent->ChildExtension != NULL && Parent->ChildExtension->Self == Child) Parent->ChildCount = 0;
+  KeReleaseSpinLock(&Parent->RxLock, irql);
+  IoDeleteDevice(Child);
+}
+
+static NTSTATUS RemoveChild(PDEVICE_OBJECT DeviceObject, PIRP Irp, PdoExtension* Pdo) {
+  WritePdoFlags(Pdo, PDO_REMOVED);
+  FdoExtension* parent = FdoExt(Pdo->Parent);
+  // Whoever waits in the child's reader slot is told the device went.
+  FailWaitingReads(parent, FALSE, TRUE, STATUS_DELETE_PENDING);
+  // Still reported (the parent counts it and is not going away): kept for a later start.
+  KIRQL irql;
   KeAcquireSpinLock(&parent->RxLock, &irql);
-  if (parent->ChildExtension != NULL && parent->ChildExtension->Self == DeviceObject) parent->ChildCount = 0;
+  BOOLEAN reported = parent->ChildCount != 0 && parent->ChildExtension->Self == DeviceObject;
   KeReleaseSpinLock(&parent->RxLock, irql);
-  IoDeleteDevice(DeviceObject);
+  if (!reported || (ReadFdoFlags(parent) & FDO_REMOVED) != 0) DeleteChild(parent, DeviceObject);
   return Complete(Irp, STATUS_SUCCESS);
 }
 
 NTSTATUS PdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack, PdoExtension* Pdo) {
   switch (Stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
-      Pdo->Flags |= PDO_STARTED;
+      // A disabled child starts again as it was first started.
+      WritePdoFlags(Pdo, (ReadPdoFlags(Pdo) & ~static_cast<ULONG>(PDO_REMOVED)) | PDO_STARTED);
       return Complete(Irp, STATUS_SUCCESS);
     case IRP_MN_STOP_DEVICE:
-      Pdo->Flags &= ~static_cast<ULONG>(PDO_STARTED);
+      WritePdoFlags(Pdo, ReadPdoFlags(Pdo) & ~static_cast<ULONG>(PDO_STARTED));
       return Complete(Irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:

@@ -133,6 +133,15 @@ static inline void ClearFdoFlags(FdoExtension* Fdo, ULONG Bits) {
   InterlockedAnd(reinterpret_cast<volatile LONG*>(&Fdo->Flags), static_cast<LONG>(~Bits));
 }
 
+// The child's flag word is written by its PnP handler and read by the client paths in other
+// threads: whole-word interlocked accesses.
+static inline ULONG ReadPdoFlags(PdoExtension* Pdo) {
+  return static_cast<ULONG>(InterlockedOr(reinterpret_cast<volatile LONG*>(&Pdo->Flags), 0));
+}
+static inline void WritePdoFlags(PdoExtension* Pdo, ULONG Flags) {
+  InterlockedExchange(reinterpret_cast<volatile LONG*>(&Pdo->Flags), static_cast<LONG>(Flags));
+}
+
 // --- core/entry.cpp ---
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 VOID NTAPI DriverUnload(PDRIVER_OBJECT DriverObject);
@@ -160,6 +169,8 @@ NTSTATUS FdoPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stac
 NTSTATUS PdoPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack, PdoExtension* Pdo);
 NTSTATUS FdoInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack, FdoExtension* Fdo);
 NTSTATUS PdoInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack, PdoExtension* Pdo);
+// Deletes the child, first taking it out of the parent's count under RxLock (client/pdo_pnp.cpp).
+VOID DeleteChild(FdoExtension* Parent, PDEVICE_OBJECT Child);
 NTSTATUS ClientCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS ClientClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS ClientRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -12,6 +12,17 @@
 // power-down goes on only while no stream uses the pipes, a power-up only while one does.
 #include "power/power.h"
 
+VOID LowerOpenPipeCount(FdoExtension* Fdo, LONG By) {
+  LONG open = InterlockedOr(&Fdo->OpenPipeCount, 0);
+  for (;;) {
+    LONG lowered = open > By ? open - By : 0;
+    if (lowered == open) return;
+    LONG seen = InterlockedCompareExchange(&Fdo->OpenPipeCount, lowered, open);
+    if (seen == open) return;
+    open = seen;
+  }
+}
+
 static BOOLEAN TryTakePowerTurn(FdoExtension* Fdo) {
   LONG previous = InterlockedOr(reinterpret_cast<volatile LONG*>(&Fdo->Flags), FDO_POWER_REQUEST_PENDING);
   return (static_cast<ULONG>(previous) & FDO_POWER_REQUEST_PENDING) == 0;

@@ -35,6 +35,8 @@ NTSTATUS NTAPI PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Co
 VOID CancelWaitWake(FdoExtension* Fdo);
 
 // --- power/idle.cpp ---
+// Lowers OpenPipeCount by `By`, never below 0.
+VOID LowerOpenPipeCount(FdoExtension* Fdo, LONG By);
 NTSTATUS RequestIdlePower(PDEVICE_OBJECT DeviceObject, BOOLEAN PowerDown);
 NTSTATUS SetDevicePower(PDEVICE_OBJECT DeviceObject, ULONG State);
 VOID NTAPI SetDevicePowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,

@@ -28,7 +28,7 @@ NTSTATUS SubmitRead(PDEVICE_OBJECT DeviceObject, TransferPacket* Packet) {
 }
 
 // Copies what the reader has not seen yet into its waiting request, up to the request's length.
-static VOID CopyToReader(FdoExtension* Fdo, PIRP Irp, ULONG* ReadIndex, PUCHAR* Buffer, ULONG Length) {
+VOID CopyToReader(FdoExtension* Fdo, PIRP Irp, ULONG* ReadIndex, PUCHAR* Buffer, ULONG Length) {
   while (*ReadIndex != Fdo->RxWriteIndex && Irp->IoStatus.Information < Length) {
     **Buffer = Fdo->RxRing[*ReadIndex];
     (*Buffer)++;
@@ -83,11 +83,13 @@ static VOID AppendToRing(FdoExtension* Fdo, const UCHAR* Data, ULONG Length) {
 
 NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
-  UNREFERENCED_PARAMETER(Irp);
   TransferPacket* packet = static_cast<TransferPacket*>(Context);
   PDEVICE_OBJECT device = packet->Device;
   FdoExtension* fdo = FdoExt(device);
-  BOOLEAN succeeded = USBD_SUCCESS(packet->Urb.Hdr.Status);
+  // Both must say so: a request refused before it reached the device (a suspended device, for
+  // one) fails the IRP and may leave the URB's status as it was sent. Taken as a success, its
+  // stale buffer would be delivered and the read sent again into the same refusal.
+  BOOLEAN succeeded = NT_SUCCESS(Irp->IoStatus.Status) && USBD_SUCCESS(packet->Urb.Hdr.Status);
 
   if (succeeded) {
     ULONG received = packet->Urb.TransferBufferLength;
@@ -123,6 +125,48 @@ NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Conte
   }
   ReturnPacket(device, packet);
   return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Takes the waiting read out of one slot for failing, under RxLock: TRUE when the slot is clear
+// now (or was), FALSE while a cancel that has begun still owns the request and the slot.
+static BOOLEAN TakeForFailing(PIRP* Pending, PIRP* Head) {
+  PIRP irp = *Pending;
+  if (irp == NULL) return TRUE;
+  if (IoSetCancelRoutine(irp, NULL) == NULL) return FALSE;
+  *Pending = NULL;
+  irp->Tail.Overlay.DriverContext[0] = *Head;
+  *Head = irp;
+  return TRUE;
+}
+
+VOID FailWaitingReads(FdoExtension* Fdo, BOOLEAN Opens, BOOLEAN Child, NTSTATUS Status) {
+  for (;;) {
+    PIRP head = NULL;
+    BOOLEAN settled = TRUE;
+    KIRQL irql;
+    KeAcquireSpinLock(&Fdo->RxLock, &irql);
+    if (Opens) {
+      for (OpenContext* ctx = Fdo->OpenContextList; ctx != NULL; ctx = ctx->Next) {
+        if (!TakeForFailing(&ctx->PendingReadIrp, &head)) settled = FALSE;
+      }
+    }
+    if (Child && Fdo->ChildCount != 0) {
+      if (!TakeForFailing(&Fdo->ChildExtension->PendingReadIrp, &head)) settled = FALSE;
+    }
+    KeReleaseSpinLock(&Fdo->RxLock, irql);
+    while (head != NULL) {
+      PIRP next = static_cast<PIRP>(head->Tail.Overlay.DriverContext[0]);
+      head->Tail.Overlay.DriverContext[0] = NULL;
+      head->IoStatus.Status = Status;
+      head->IoStatus.Information = 0;
+      IofCompleteRequest(head, IO_NO_INCREMENT);
+      head = next;
+    }
+    // A cancel routine under way clears its slot under RxLock: once it has, nothing of the
+    // device is in its hands any more.
+    if (settled) return;
+    DelayMs(1);
+  }
 }
 
 // After a read has ended (a failed transfer, the device in a low-power state) the stream would

@@ -10,6 +10,19 @@
 // Continuous bulk-in reads an open stream keeps in flight.
 #define CONTINUOUS_READS 2
 
+// The bulk pipes a running stream uses (its share of OpenPipeCount).
+#define STREAM_PIPES 2
+
+// FdoExtension.StreamState
+#define STREAM_NEVER_STARTED 0
+#define STREAM_START_SENT 1
+#define STREAM_STOP_SENT 2
+
+#define START_MESSAGE_LENGTH 9
+#define STOP_MESSAGE_LENGTH 10
+extern const UCHAR StartMessage[START_MESSAGE_LENGTH];
+extern const UCHAR StopMessage[STOP_MESSAGE_LENGTH];
+
 // A pooled bulk transfer: its own IRP, its URB and a receive buffer. The IRP has exactly the
 // lower device's stack locations (none for us), so completion routines get no device object and
 // find the function device through Device.
@@ -48,8 +61,22 @@ NTSTATUS DelayMs(ULONG Milliseconds);
 NTSTATUS SubmitRead(PDEVICE_OBJECT DeviceObject, TransferPacket* Packet);
 NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 PIRP DistributeRx(FdoExtension* Fdo);
+// Under RxLock: moves what a reader has not seen into its request, up to `Length` in all.
+VOID CopyToReader(FdoExtension* Fdo, PIRP Irp, ULONG* ReadIndex, PUCHAR* Buffer, ULONG Length);
+// Completes with `Status` every waiting read of the opens and/or of the child's slot, once its
+// cancel routine has been taken back; a read whose cancel has begun is left to its cancel routine,
+// and this returns only after that routine has cleared the slot. PASSIVE_LEVEL.
+VOID FailWaitingReads(FdoExtension* Fdo, BOOLEAN Opens, BOOLEAN Child, NTSTATUS Status);
 // Brings the continuous reads of an open stream back to CONTINUOUS_READS on a ready device.
 VOID TopUpReads(PDEVICE_OBJECT DeviceObject);
+
+// --- transport/stream.cpp ---
+// The new OpenCount; 0 when the open is refused.
+ULONG OpenStream(FdoExtension* Fdo);
+VOID CloseStream(FdoExtension* Fdo);
+NTSTATUS StartStream(FdoExtension* Fdo);
+NTSTATUS StopStream(FdoExtension* Fdo);
+NTSTATUS NTAPI QueueStreamMessage(PDEVICE_OBJECT DeviceObject, ULONG Stop);
 
 // --- transport/teardown.cpp ---
 // Ends the writer thread and takes every packet back from the USB stack, so that removal can

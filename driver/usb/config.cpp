@@ -4,6 +4,7 @@
 //   Unconfigured --ConfigureOnStart--> Configured (Started) --UnconfigureDevice--> Stopped
 //   Stopped --ConfigureOnStart--> Configured (descriptor, handles and interface copy replaced)
 //   any --AbortPipes (surprise removal, removal)--> pipes aborted --ReleaseOnRemove--> released
+#include "power/power.h"
 #include "transport/transport.h"
 #include "usb/usb.h"
 
@@ -254,12 +255,7 @@ NTSTATUS AbortPipes(PDEVICE_OBJECT DeviceObject) {
     ExFreePool(urb);
     if (!NT_SUCCESS(status)) return status;
     // An aborted pipe is no longer the stream's; with no stream open the count stays at 0.
-    LONG open = InterlockedOr(&fdo->OpenPipeCount, 0);
-    while (open > 0) {
-      LONG seen = InterlockedCompareExchange(&fdo->OpenPipeCount, open - 1, open);
-      if (seen == open) break;
-      open = seen;
-    }
+    LowerOpenPipeCount(fdo, 1);
   }
   return status;
 }

@@ -14,6 +14,7 @@
 // leads towards a stop or a removal cancels it first, so that none of them waits on it.
 #include "power/power.h"
 #include "usb/usb.h"
+#include "transport/transport.h"
 
 static NTSTATUS PassDown(FdoExtension* Fdo, PIRP Irp) {
   IoSkipCurrentIrpStackLocation(Irp);
@@ -51,6 +52,8 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, FdoExtension*
   // The lower drivers' verdict is not consulted: a device they could not start fails its
   // configuration requests instead, and that status is what the start reports.
   NTSTATUS status = ConfigureOnStart(DeviceObject);
+  // A stream open across a stop gets its reads back on the new pipes.
+  TopUpReads(DeviceObject);
   return Complete(Irp, status);
 }
 
@@ -58,18 +61,18 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, FdoExtension
   ReleaseIo(DeviceObject);
   SetFdoFlags(Fdo, FDO_REMOVED);
   CancelWaitWake(Fdo);
+  FailWaitingReads(Fdo, TRUE, TRUE, STATUS_DELETE_PENDING);
   AbortPipes(DeviceObject);
   NTSTATUS status = PassDown(Fdo, Irp);
   ReleaseIo(DeviceObject);  // the base reference from AddDevice
   KeWaitForSingleObject(&Fdo->RemoveEvent, Executive, KernelMode, FALSE, NULL);
   ReleaseOnRemove(DeviceObject);
-  // The PnP manager removes every child it knows before the parent; a child still counted here
-  // was never reported (its relations answer failed) and would otherwise outlive its parent.
+  // The child goes with its parent: it had its own remove while still reported (kept, as a bus
+  // driver keeps a present child), or was never reported at all (its relations answer failed).
   if (Fdo->ChildCount != 0) {
-    PDEVICE_OBJECT child = Fdo->ChildExtension->Self;
-    Fdo->ChildExtension->Flags = PDO_REMOVED;
-    Fdo->ChildCount = 0;
-    IoDeleteDevice(child);
+    PdoExtension* child = Fdo->ChildExtension;
+    WritePdoFlags(child, PDO_REMOVED);
+    DeleteChild(Fdo, child->Self);
   }
   IoDetachDevice(Fdo->LowerDevice);
   IoDeleteDevice(DeviceObject);
@@ -80,6 +83,8 @@ static NTSTATUS SurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp, FdoExtens
   ReleaseIo(DeviceObject);
   SetFdoFlags(Fdo, FDO_REMOVED);
   CancelWaitWake(Fdo);
+  // Nobody waits for bytes from a device that is gone.
+  FailWaitingReads(Fdo, TRUE, TRUE, STATUS_DELETE_PENDING);
   AbortPipes(DeviceObject);
   return PassDown(Fdo, Irp);
 }
@@ -135,6 +140,7 @@ NTSTATUS FdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
       return SurpriseRemoval(DeviceObject, Irp, Fdo);
     case IRP_MN_CANCEL_REMOVE_DEVICE:
       if (started) ClearFdoFlags(Fdo, FDO_REMOVE_PENDING);
+      TopUpReads(DeviceObject);  // the reads that ended while the removal was in question
       status = PassDown(Fdo, Irp);
       break;
     case IRP_MN_STOP_DEVICE:
@@ -149,6 +155,7 @@ NTSTATUS FdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
       break;
     case IRP_MN_CANCEL_STOP_DEVICE:
       if (started) ClearFdoFlags(Fdo, FDO_STOP_PENDING);
+      TopUpReads(DeviceObject);
       status = PassDown(Fdo, Irp);
       break;
     case IRP_MN_QUERY_DEVICE_RELATIONS:

@@ -501,6 +501,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     Report(Rule::IrqlWaitAtDispatch, "KeWaitForSingleObject", ObjectName(Object),
            ts.held.empty() ? "waiting at DISPATCH_LEVEL" : "waiting while holding a spin lock");
   }
+  if (Timeout == nullptr || Timeout->QuadPart != 0) PowerWaitCheck("KeWaitForSingleObject", Object);
   CallSite site = CaptureCallSite();
   RecordTimedCall(TimedCall::Kind::Wait, Object, Timeout, site);
   NTSTATUS status = WaitOnObject(Object, Timeout, site);
@@ -516,6 +517,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLA
   (void)WaitMode;
   (void)Alertable;
   RequireIrqlAtMost(APC_LEVEL, "KeDelayExecutionThread");
+  if (Interval != nullptr && Interval->QuadPart != 0) PowerWaitCheck("KeDelayExecutionThread", nullptr);
   CallSite site = CaptureCallSite();
   RecordTimedCall(TimedCall::Kind::Delay, nullptr, Interval, site);
   Clock::time_point deadline;

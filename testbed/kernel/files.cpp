@@ -335,7 +335,8 @@ BOOLEAN RequestImpl::Cancel() {
     cancelling++;
     out = irp;
   }
-  BOOLEAN cancelled = CancelSystemIrp(out);
+  // The IRP is kept until both completion and every cancel are done with it.
+  BOOLEAN cancelled = IoCancelIrp(out);
   bool freeNow;
   {
     std::lock_guard<std::mutex> guard(lock);

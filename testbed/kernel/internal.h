@@ -244,6 +244,16 @@ void PowerLeavingLocation(PIRP irp, PIO_STACK_LOCATION location, const void* rou
 // The IRP has completed to its top: whatever serialization it still held is released.
 void PowerIrpFinished(PIRP irp);
 void StopPowerWorker();
+// A driver deletes `device` (IoDeleteDevice, called from `caller`): no system power IRP may still
+// be pending at it.
+void PowerDeviceDeleting(PDEVICE_OBJECT device, const void* caller);
+// The IRP was reported as pending at a device that was deleted: it will never complete.
+bool SystemPowerIrpHeldAtRemoval(PIRP irp);
+// A wait or delay with a non-zero timeout on this thread: not inside a power callback or a power
+// IRP's completion routine.
+void PowerWaitCheck(const char* call, const void* object);
+// The label of a completion routine of a power IRP in the routine frames.
+inline constexpr const char* kPowerCompletionRoutine = "power IRP completion routine";
 
 struct DispatchFrame {
   std::shared_ptr<IrpRecord> record;
@@ -267,6 +277,7 @@ struct DeviceRecord {
   HostHandler handler;
   size_t extensionSize = 0;
   void* block = nullptr;
+  void* extension = nullptr;  // where DeviceExtension points, known without touching the device
   long objectReferences = 0;  // ObReferenceObject's count; the open-handle count is ReferenceCount
   bool freed = false;         // deleted and released: the memory is gone
   std::string description;
@@ -320,9 +331,6 @@ void SetInvalidateRelationsHook(std::function<void(PDEVICE_OBJECT, DEVICE_RELATI
 
 // The default dispatch routine of every major function a driver leaves unset (io.cpp).
 PDRIVER_DISPATCH InvalidRequestRoutine();
-// IoCancelIrp on an IRP the test bed allocated and keeps (AllocateSystemIrp with `keep`): one
-// that has completed meanwhile gives FALSE, not a report of a touch after completion (io.cpp).
-BOOLEAN CancelSystemIrp(PIRP irp);
 // DEVICE_OBJECT.ReferenceCount, the device's open file objects: an open adds one and the close of
 // its file object takes it back. A deleted device goes with the last (objects.cpp).
 void AdjustOpenCount(PDEVICE_OBJECT device, LONG delta);

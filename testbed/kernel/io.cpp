@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <deque>
-#include <utility>
 
 namespace tb {
 namespace {
@@ -342,20 +341,6 @@ void TbNoteMarkIrpPendingInternal(PIRP Irp, bool byDriver) {
   }
 }
 
-namespace {
-// Set by CancelSystemIrp for the one IoCancelIrp it makes.
-thread_local bool tCancellingOwnIrp = false;
-}  // namespace
-
-// The test bed keeps such an IRP until it frees it, so a cancel racing with its completion
-// touches nothing freed: it finds no cancel routine and changes nothing that matters.
-BOOLEAN CancelSystemIrp(PIRP irp) {
-  tCancellingOwnIrp = true;
-  BOOLEAN cancelled = IoCancelIrp(irp);
-  tCancellingOwnIrp = false;
-  return cancelled;
-}
-
 }  // namespace tb
 
 using namespace tb;
@@ -495,6 +480,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
     PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
     PVOID context = stack->Context;
+    UCHAR major = stack->MajorFunction;
     UCHAR control = stack->Control;
     // As the I/O manager does: the location is cleared before the driver above runs, so no
     // routine can read its request's parameters back from the stack.
@@ -523,7 +509,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         rec->routineThread = std::this_thread::get_id();
         rec->routineTrip = trip;
       }
-      NTSTATUS status = RunDriverRoutine(reinterpret_cast<const void*>(routine), "completion routine",
+      NTSTATUS status = RunDriverRoutine(reinterpret_cast<const void*>(routine),
+                                         major == IRP_MJ_POWER ? kPowerCompletionRoutine : "completion routine",
                                          [&] { return routine(above, Irp, context); });
       KernelLock guard(gIrpLock);
       if (rec->routineTrip == trip) rec->inRoutine = false;
@@ -579,8 +566,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 
 BOOLEAN IoCancelIrp(PIRP Irp) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
-  bool ownIrp = std::exchange(tCancellingOwnIrp, false);
-  if (!LiveRecord(Irp, "IoCancelIrp", ownIrp)) return FALSE;
+  // An IRP back with its owner may still be cancelled, to no effect; only a freed one is gone.
+  if (!LiveRecord(Irp, "IoCancelIrp", true)) return FALSE;
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   Irp->CancelIrql = irql;

@@ -93,6 +93,7 @@ NTSTATUS CreateDeviceInternal(PDRIVER_OBJECT driver, ULONG extensionSize, const 
   rec->host = host;
   rec->extensionSize = extensionSize;
   rec->block = block;
+  rec->extension = device->DeviceExtension;
   char text[96];
   std::snprintf(text, sizeof text, "device %p", static_cast<void*>(device));
   rec->description = text;
@@ -171,7 +172,8 @@ PDEVICE_OBJECT ExtensionOwner(const void* address, size_t* offset) {
   auto* a = static_cast<const char*>(address);
   KernelLock guard(gObjects);
   for (auto& [device, rec] : gDevices) {
-    auto* ext = static_cast<const char*>(device->DeviceExtension);
+    if (rec->freed) continue;
+    auto* ext = static_cast<const char*>(rec->extension);
     if (ext != nullptr && a >= ext && a < ext + rec->extensionSize) {
       *offset = static_cast<size_t>(a - ext);
       return device;
@@ -368,6 +370,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     if (rec != nullptr && !rec->deleted) hook = gDeleteHook;
   }
   if (hook) hook(DeviceObject);
+  PowerDeviceDeleting(DeviceObject, __builtin_return_address(0));
   DeleteDeviceInternal(DeviceObject, "IoDeleteDevice");
 }
 

@@ -169,6 +169,22 @@ std::vector<PDEVICE_OBJECT> PnpManager::Children(PDEVICE_OBJECT pdo) {
   return out;
 }
 
+std::vector<PnpManager::TreeEntry> PnpManager::Tree() {
+  Operation op(operation_);  // `started` is written under the operation alone
+  std::lock_guard<std::mutex> guard(lock_);
+  std::vector<TreeEntry> out;
+  std::function<void(PnpNode*)> walk = [&](PnpNode* n) {
+    out.push_back(TreeEntry{n->pdo, n->parent != nullptr ? n->parent->pdo : nullptr, n->name, n->started});
+    for (auto* c : n->children) {
+      if (!c->removed) walk(c);
+    }
+  };
+  for (auto& n : nodes_) {
+    if (n->parent == nullptr && !n->removed) walk(n.get());
+  }
+  return out;
+}
+
 void PnpManager::Record(PnpNode* node, const std::string& request, NTSTATUS status, const std::string& answer) {
   std::lock_guard<std::mutex> guard(lock_);
   log_.push_back(PnpLogEntry{node ? node->name : "?", request, status, answer});

@@ -7,8 +7,15 @@
 // completes such an IRP without that call is reported, and the wait ends there instead of
 // hanging the machine. Power IRPs for a device marked DO_POWER_PAGABLE reach it at PASSIVE_LEVEL:
 // one sent at DISPATCH_LEVEL is delivered by the power manager's own thread.
+//
+// The rules of system transitions are checked here too: a system set-power IRP is never failed; a
+// system power IRP is never left pending at a device its driver deletes (the power manager would
+// wait for it forever); and a power callback or a power IRP's completion routine never waits,
+// since it runs in whatever thread completed the IRP, possibly at DISPATCH_LEVEL.
 #include "internal.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <deque>
 
 namespace tb {
@@ -35,6 +42,16 @@ struct Delivery {
   PIRP irp;
 };
 std::deque<Delivery> gDeliveries;
+
+// System power IRPs sent and not yet completed to their top, and those of them reported as held
+// by a device that was deleted (the power manager stops waiting for those).
+std::set<PIRP> gSystemInFlight;
+std::set<PIRP> gHeldAtRemoval;
+// System set-power IRPs already reported as failed on this trip.
+std::set<PIRP> gFailedReported;
+
+// The label of a PoRequestPowerIrp callback in the routine frames.
+constexpr const char* kPowerCallback = "power completion";
 std::condition_variable gWork;
 std::thread gWorker;
 bool gWorkerStop = false;
@@ -106,6 +123,19 @@ void ReleaseSlot(PDEVICE_OBJECT device, int kind, PIRP irp) {
 
 std::string IrpText(PIRP irp) { return "IRP " + Hex(irp); }
 
+std::string StatusText(NTSTATUS status) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+  return text;
+}
+
+// "S3", read as the plain word it is: a sender may have put any value there.
+std::string SystemStateText(PIO_STACK_LOCATION s) {
+  int value;
+  std::memcpy(&value, &s->Parameters.Power.State, sizeof value);
+  return "S" + std::to_string(value - 1);
+}
+
 // The driver of `device` is letting go of the IRP: it must have called PoStartNextPowerIrp.
 void RequireStartedNext(PIRP irp, PDEVICE_OBJECT device, int kind, const void* routine, const char* how) {
   if (!IsKnownDevice(device)) return;
@@ -138,6 +168,10 @@ NTSTATUS PowerCallDriver(PDEVICE_OBJECT target, PIRP irp, const void* caller) {
     RequireStartedNext(irp, from, kind, caller, "passed the power IRP on");
   }
   bool hold = false;
+  if (kind == kSystemPower) {
+    PowerLock guard(gPowerLock);
+    gSystemInFlight.insert(irp);
+  }
   if (kind != kNoSerialization) {
     PowerLock guard(gPowerLock);
     Slot& slot = gSlots[{target, kind}];
@@ -160,6 +194,19 @@ NTSTATUS PowerCallDriver(PDEVICE_OBJECT target, PIRP irp, const void* caller) {
 
 void PowerLeavingLocation(PIRP irp, PIO_STACK_LOCATION location, const void* routine) {
   if (!NeedsStartNext(location)) return;
+  if (location->MinorFunction == IRP_MN_SET_POWER && location->Parameters.Power.Type == SystemPowerState &&
+      !NT_SUCCESS(irp->IoStatus.Status)) {
+    bool first;
+    {
+      PowerLock guard(gPowerLock);
+      first = gFailedReported.insert(irp).second;
+    }
+    if (first) {
+      Report(Rule::SystemPowerIrpFailed, SymbolName(routine), IrpText(irp) + " at device " + Hex(location->DeviceObject),
+             "completed a system set-power IRP (" + SystemStateText(location) + ") with status " +
+                 StatusText(irp->IoStatus.Status) + ": a driver never fails one, the system changes state regardless");
+    }
+  }
   RequireStartedNext(irp, location->DeviceObject, KindOf(location), routine, "completed the power IRP");
 }
 
@@ -172,6 +219,63 @@ void PowerIrpFinished(PIRP irp) {
     }
   }
   for (auto& [device, kind] : held) ReleaseSlot(device, kind, irp);
+  PowerLock guard(gPowerLock);
+  gSystemInFlight.erase(irp);
+  gHeldAtRemoval.erase(irp);
+  gFailedReported.erase(irp);
+}
+
+void PowerDeviceDeleting(PDEVICE_OBJECT device, const void* caller) {
+  std::vector<std::pair<PIRP, std::string>> held;
+  {
+    // An IRP in the set has not finished completing, so it is not freed while the lock is held;
+    // its locations may be moving on another processor, so they are read out of the race
+    // detector's sight.
+    PowerLock guard(gPowerLock);
+    Unseen unseen;
+    (void)unseen;
+    for (PIRP irp : gSystemInFlight) {
+      if (gHeldAtRemoval.count(irp) != 0) continue;
+      // One the power manager itself still holds for the device is not the driver's.
+      bool queued = false;
+      for (auto& [key, slot] : gSlots) {
+        if (std::find(slot.waiting.begin(), slot.waiting.end(), irp) != slot.waiting.end()) queued = true;
+      }
+      for (auto& d : gDeliveries) {
+        if (d.irp == irp) queued = true;
+      }
+      if (queued || irp->CurrentLocation > irp->StackCount) continue;
+      PIO_STACK_LOCATION at = irp->Tail.Overlay.CurrentStackLocation;
+      if (at->DeviceObject != device || at->MajorFunction != IRP_MJ_POWER) continue;
+      gHeldAtRemoval.insert(irp);
+      held.emplace_back(irp, std::string(at->MinorFunction == IRP_MN_SET_POWER ? "SET_POWER " : "QUERY_POWER ") +
+                                 SystemStateText(at));
+    }
+  }
+  for (auto& [irp, what] : held) {
+    Report(Rule::SystemPowerIrpHeldAtRemoval, SymbolName(caller), IrpText(irp) + " at device " + Hex(device),
+           "the device is deleted while the system power IRP (" + what +
+               ") is still pending at it: nobody will complete it, and the power manager waits for it forever");
+  }
+}
+
+bool SystemPowerIrpHeldAtRemoval(PIRP irp) {
+  PowerLock guard(gPowerLock);
+  return gHeldAtRemoval.count(irp) != 0;
+}
+
+void PowerWaitCheck(const char* call, const void* object) {
+  ThreadState& ts = Current();
+  // At DISPATCH_LEVEL the wait is IrqlWaitAtDispatch's to report.
+  if (ts.irql >= DISPATCH_LEVEL || ts.routines.empty()) return;
+  const RoutineFrame& frame = ts.routines.back();
+  bool callback = std::strcmp(frame.what, kPowerCallback) == 0;
+  if (!callback && std::strcmp(frame.what, kPowerCompletionRoutine) != 0) return;
+  Report(Rule::PowerCallbackWaits, SymbolName(frame.routine), object != nullptr ? ObjectName(object) : std::string(call),
+         std::string(call) + " with a non-zero timeout in a " +
+              (callback ? "PoRequestPowerIrp callback" : "power IRP's completion routine") +
+             ": it may run at DISPATCH_LEVEL in the thread of whoever completed the IRP, and the power manager's "
+             "next request waits behind it");
 }
 
 void StopPowerWorker() {
@@ -208,6 +312,9 @@ void ResetPower() {
   PowerLock guard(gPowerLock);
   gSlots.clear();
   gDeliveries.clear();
+  gSystemInFlight.clear();
+  gHeldAtRemoval.clear();
+  gFailedReported.clear();
   gWorkerStop = false;
   gReported.clear();
   gInvalidated.clear();
@@ -269,7 +376,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POW
   PIRP irp = AllocateIrpInternal(top->StackSize, false, [=](PIRP done) {
     IO_STATUS_BLOCK status = done->IoStatus;
     if (CompletionFunction != nullptr) {
-      RunDriverRoutine(reinterpret_cast<const void*>(CompletionFunction), "power completion",
+      RunDriverRoutine(reinterpret_cast<const void*>(CompletionFunction), kPowerCallback,
                        [&] { CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &status); });
     }
   });

@@ -117,6 +117,7 @@ UsbBus::UsbBus(UsbMidiDevice device, std::u16string instancePath) : device_(std:
   }
   pdo_ = CreateHostDevice("usbhub", [this](PDEVICE_OBJECT d, PIRP irp) { return Dispatch(d, irp); });
   MarkPhysicalDevice(pdo_, instancePath);
+  if (device_.capabilities) caps_ = *device_.capabilities;
 }
 
 UsbBus::~UsbBus() {
@@ -283,6 +284,8 @@ bool UsbBus::CompletePending(UCHAR endpoint, NTSTATUS status, USBD_STATUS usbdSt
   PIRP irp = nullptr;
   {
     std::lock_guard<std::mutex> guard(lock_);
+    // A suspended port carries no traffic: what is pending waits for the device's return to D0.
+    if (devicePower_ != PowerDeviceD0) return false;
     for (auto& p : pipes_) {
       if (p->info.endpoint != endpoint || p->info.halted) continue;
       for (auto it = p->pending.begin(); it != p->pending.end(); ++it) {
@@ -338,6 +341,57 @@ void UsbBus::ReleaseHeld(NTSTATUS status, USBD_STATUS usbdStatus) {
   for (PIRP irp : held) CompleteUrb(irp, status, usbdStatus);
 }
 
+DEVICE_POWER_STATE UsbBus::DevicePowerState() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return devicePower_;
+}
+
+std::vector<DevicePowerChange> UsbBus::PowerHistory() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return powerHistory_;
+}
+
+PowerTransferCounts UsbBus::PowerCountsOn(UCHAR endpoint) {
+  std::lock_guard<std::mutex> guard(lock_);
+  return CountsOf(endpoint);
+}
+
+PowerTransferCounts& UsbBus::CountsOf(UCHAR endpoint) {
+  for (auto& [e, counts] : powerCounts_) {
+    if (e == endpoint) return counts;
+  }
+  powerCounts_.emplace_back(endpoint, PowerTransferCounts{});
+  return powerCounts_.back().second;
+}
+
+void UsbBus::FailPower(UCHAR minor, POWER_STATE_TYPE type, NTSTATUS status) {
+  std::lock_guard<std::mutex> guard(lock_);
+  powerFailures_.push_back(PowerFailure{minor, type, status});
+}
+
+void UsbBus::EnterPowerState(DEVICE_POWER_STATE state, const char* cause, std::vector<PIRP>& ended) {
+  // Leaving D0 suspends the port under whatever is queued: it stays, unserved.
+  if (state != PowerDeviceD0 && devicePower_ == PowerDeviceD0) {
+    for (auto& p : pipes_) CountsOf(p->info.endpoint).held += p->pending.size();
+  }
+  // A device in D3 cannot signal a wake.
+  if (state == PowerDeviceD3) TakeWaitWakes(ended);
+  devicePower_ = state;
+  powerHistory_.push_back(DevicePowerChange{state, cause});
+}
+
+void UsbBus::TakeWaitWakes(std::vector<PIRP>& out) {
+  for (auto it = waitWakes_.begin(); it != waitWakes_.end();) {
+    // One whose cancel routine already runs is that routine's to complete.
+    if (IoSetCancelRoutine(*it, nullptr) != nullptr) {
+      out.push_back(*it);
+      it = waitWakes_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
 size_t UsbBus::PendingWaitWakes() {
   std::lock_guard<std::mutex> guard(lock_);
   return waitWakes_.size();
@@ -347,14 +401,7 @@ void UsbBus::SignalWake(NTSTATUS status) {
   std::vector<PIRP> done;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    for (auto it = waitWakes_.begin(); it != waitWakes_.end();) {
-      if (IoSetCancelRoutine(*it, nullptr) != nullptr) {
-        done.push_back(*it);
-        it = waitWakes_.erase(it);
-      } else {
-        ++it;
-      }
-    }
+    TakeWaitWakes(done);
   }
   for (PIRP irp : done) {
     irp->IoStatus.Status = status;
@@ -546,6 +593,7 @@ NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {
   UrbFault fault;
   bool faulted = false;
   bool answered = true;
+  bool poweredOff = false;
   NTSTATUS status;
   USBD_STATUS usbd;
   {
@@ -586,6 +634,14 @@ NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {
       rec.status = STATUS_NO_SUCH_DEVICE;
       rec.usbdStatus = USBD_STATUS_DEVICE_GONE;
       faulted = false;
+    } else if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && devicePower_ != PowerDeviceD0) {
+      // The hub refuses a transfer to a suspended device before the USB stack sees it, and
+      // answers in the IRP alone: the URB keeps the status it was sent with.
+      poweredOff = true;
+      faulted = false;
+      rec.status = STATUS_DEVICE_POWERED_OFF;
+      rec.usbdStatus = urb->UrbHeader.Status;
+      if (Pipe* pipe = FindPipe(rec.pipe)) CountsOf(pipe->info.endpoint).failed++;
     } else if (!Validate(urb, rec, unprovided)) {
       faulted = false;
     } else if (faulted && fault.kind == UrbFaultKind::Fail) {
@@ -602,7 +658,13 @@ NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {
     status = rec.status;
     usbd = rec.usbdStatus;
     urbs_.push_back(rec);
-    if (answered) urb->UrbHeader.Status = rec.usbdStatus;
+    if (answered && !poweredOff) urb->UrbHeader.Status = rec.usbdStatus;
+  }
+  if (poweredOff) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
   }
   if (!unprovided.empty()) {
     Report(Rule::Unimplemented, std::string("UsbBus URB_FUNCTION_") + name, Hex(irp), unprovided);
@@ -954,6 +1016,9 @@ NTSTATUS UsbBus::HandlePnp(PIRP irp, PIO_STACK_LOCATION stack) {
   UCHAR minor = stack->MinorFunction;
   NTSTATUS status = irp->IoStatus.Status;
   std::vector<PIRP> cancelled;
+  std::vector<PIRP> goneWakes;
+  std::vector<PIRP> endedWakes;
+  DEVICE_POWER_STATE powered = PowerDeviceUnspecified;
   bool handled = true;
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -962,6 +1027,10 @@ NTSTATUS UsbBus::HandlePnp(PIRP irp, PIO_STACK_LOCATION stack) {
     switch (minor) {
       case IRP_MN_START_DEVICE:
         removed_ = false;  // a device that was removed is set up again, unconfigured
+        if (devicePower_ != PowerDeviceD0) {
+          EnterPowerState(PowerDeviceD0, "START_DEVICE", endedWakes);
+          powered = PowerDeviceD0;
+        }
         status = STATUS_SUCCESS;
         break;
       case IRP_MN_QUERY_STOP_DEVICE:
@@ -972,18 +1041,24 @@ NTSTATUS UsbBus::HandlePnp(PIRP irp, PIO_STACK_LOCATION stack) {
         status = STATUS_SUCCESS;
         break;
       case IRP_MN_SURPRISE_REMOVAL:
-        // Whatever is still queued on the device ends with it.
+        // Whatever is still queued on the device ends with it, a held wait-wake too.
         for (auto& p : pipes_) TakePending(*p, cancelled);
+        TakeWaitWakes(goneWakes);
         status = STATUS_SUCCESS;
         break;
       case IRP_MN_REMOVE_DEVICE:
         // The hub gives up the device's handle: its configuration and pipes go, and every URB
-        // fails until a start sets the device up again.
+        // fails until a start sets the device up again. Its port is switched off.
         DropPipes(-1, cancelled);
         configured_ = false;
         configHandle_ = nullptr;
         activeConfiguration_.clear();
         removed_ = true;
+        TakeWaitWakes(goneWakes);
+        if (devicePower_ != PowerDeviceD3) {
+          EnterPowerState(PowerDeviceD3, "REMOVE_DEVICE", endedWakes);
+          powered = PowerDeviceD3;
+        }
         status = STATUS_SUCCESS;
         break;
       case IRP_MN_QUERY_CAPABILITIES: {
@@ -1013,61 +1088,120 @@ NTSTATUS UsbBus::HandlePnp(PIRP irp, PIO_STACK_LOCATION stack) {
     }
   }
   for (PIRP c : cancelled) CompleteUrb(c, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
+  CompleteWaitWakes(goneWakes, STATUS_NO_SUCH_DEVICE);
+  CompleteWaitWakes(endedWakes, STATUS_POWER_STATE_INVALID);
+  if (powered != PowerDeviceUnspecified) {
+    POWER_STATE state;
+    state.DeviceState = powered;
+    PoSetPowerState(pdo_, ::DevicePowerState, state);
+  }
   if (handled) irp->IoStatus.Status = status;
   status = irp->IoStatus.Status;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
 }
 
+void UsbBus::CompleteWaitWakes(const std::vector<PIRP>& wakes, NTSTATUS status) {
+  for (PIRP irp : wakes) {
+    irp->IoStatus.Status = status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+}
+
+// As a bus driver answers: the next power request let in first, then the answer. Nothing is
+// passed on: the bus is the bottom of the stack.
 NTSTATUS UsbBus::HandlePower(PIRP irp, PIO_STACK_LOCATION stack) {
+  UCHAR minor = stack->MinorFunction;
+  bool setOrQuery = minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER;
+  POWER_STATE_TYPE type = stack->Parameters.Power.Type;
+  int value = 0;  // read as the word it is: a sender may have put any value there
+  std::memcpy(&value, &stack->Parameters.Power.State, sizeof value);
   {
-    std::string name = PowerMinorName(stack->MinorFunction);
-    if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
+    std::string name = PowerMinorName(minor);
+    if (setOrQuery) {
       char state[16];
-      int value;  // read as the word it is: a sender may have put any value there
-      std::memcpy(&value, &stack->Parameters.Power.State, sizeof value);
-      std::snprintf(state, sizeof state, stack->Parameters.Power.Type == DevicePowerState ? " D%d" : " S%d", value - 1);
+      std::snprintf(state, sizeof state, type == ::DevicePowerState ? " D%d" : " S%d", value - 1);
       name += state;
     }
     std::lock_guard<std::mutex> guard(lock_);
-    Record(BusEvent::Kind::Power, stack, stack->MinorFunction, nullptr, name);
+    Record(BusEvent::Kind::Power, stack, minor, nullptr, name);
   }
+  if (minor == IRP_MN_WAIT_WAKE) return HandleWaitWake(irp, stack);
   PoStartNextPowerIrp(irp);
-  switch (stack->MinorFunction) {
-    case IRP_MN_SET_POWER:
-    case IRP_MN_QUERY_POWER: {
-      std::unique_lock<std::mutex> guard(lock_);
-      powerWaiting_++;
-      powerGate_.wait(guard, [this] { return !holdPower_; });
-      powerWaiting_--;
+  if (!setOrQuery) {
+    NTSTATUS status = irp->IoStatus.Status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+  }
+  NTSTATUS status = STATUS_SUCCESS;
+  std::vector<PIRP> ended;
+  bool entered = false;
+  {
+    std::unique_lock<std::mutex> guard(lock_);
+    powerWaiting_++;
+    powerGate_.wait(guard, [this] { return !holdPower_; });
+    powerWaiting_--;
+    bool armed = !waitWakes_.empty();
+    if (type == ::DevicePowerState && minor == IRP_MN_SET_POWER) {
+      if (value < PowerDeviceD0 || value > PowerDeviceD3) {
+        status = STATUS_INVALID_PARAMETER;
+      } else if (value != devicePower_) {
+        EnterPowerState(static_cast<DEVICE_POWER_STATE>(value), "SET_POWER", ended);
+        entered = true;
+      }
+    } else if (type == SystemPowerState && minor == IRP_MN_QUERY_POWER && armed &&
+               value > caps_.SystemWake) {
+      // The device is armed to wake the system, and could not from that state.
+      status = STATUS_INVALID_DEVICE_STATE;
     }
-      irp->IoStatus.Status = STATUS_SUCCESS;
-      IofCompleteRequest(irp, IO_NO_INCREMENT);
-      return STATUS_SUCCESS;
-    case IRP_MN_WAIT_WAKE: {
+    for (const PowerFailure& f : powerFailures_) {
+      if (f.minor == minor && f.type == type) status = f.status;
+    }
+  }
+  CompleteWaitWakes(ended, STATUS_POWER_STATE_INVALID);
+  if (entered) PoSetPowerState(pdo_, ::DevicePowerState, stack->Parameters.Power.State);
+  irp->IoStatus.Status = status;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+// Held until the device signals, its sender cancels it, the device goes to D3 or away; failed at
+// once when the device cannot wake the system from the state asked for, or one is already held.
+NTSTATUS UsbBus::HandleWaitWake(PIRP irp, PIO_STACK_LOCATION stack) {
+  NTSTATUS refusal = STATUS_SUCCESS;
+  bool held = false;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (caps_.DeviceWake == PowerDeviceUnspecified) {
+      refusal = irp->IoStatus.Status;  // no wake: completed as it came
+    } else if (stack->Parameters.WaitWake.PowerState > caps_.SystemWake) {
+      refusal = STATUS_INVALID_DEVICE_STATE;
+    } else if (!waitWakes_.empty()) {
+      refusal = STATUS_DEVICE_BUSY;
+    } else {
       irp->Tail.Overlay.DriverContext[0] = this;
       IoMarkIrpPending(irp);
-      {
-        std::lock_guard<std::mutex> guard(lock_);
-        waitWakes_.push_back(irp);
-      }
+      waitWakes_.push_back(irp);
+      // Set under the lock: a removal that takes the held wake finds its cancel routine.
       IoSetCancelRoutine(irp, CancelWaitWake);
-      if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-        {
-          std::lock_guard<std::mutex> guard(lock_);
-          waitWakes_.erase(std::find(waitWakes_.begin(), waitWakes_.end(), irp));
-        }
-        irp->IoStatus.Status = STATUS_CANCELLED;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-      }
-      return STATUS_PENDING;
-    }
-    default: {
-      NTSTATUS status = irp->IoStatus.Status;
-      IofCompleteRequest(irp, IO_NO_INCREMENT);
-      return status;
+      held = true;
     }
   }
+  if (!held) {
+    irp->IoStatus.Status = refusal;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return refusal;
+  }
+  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      auto it = std::find(waitWakes_.begin(), waitWakes_.end(), irp);
+      if (it != waitWakes_.end()) waitWakes_.erase(it);
+    }
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+  return STATUS_PENDING;
 }
 
 }  // namespace tb

@@ -75,10 +75,18 @@ BulkAnswer MidiEndpoints::OutArrived(BulkTransfer& t) {
 
 void MidiEndpoints::DelayedOut(int ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-  // The transfer may not be on the pipe yet if the hook's caller is slow: retry briefly.
-  for (int i = 0; i < 1000; i++) {
-    IrqlScope dispatch(DISPATCH_LEVEL);
-    if (bus_.CompletePending(out_, STATUS_SUCCESS, USBD_STATUS_SUCCESS)) return;
+  // The transfer may not be on the pipe yet if the hook's caller is slow: retry briefly. While
+  // the device is suspended it is held there, and completes once the device is back in D0.
+  for (int i = 0; i < 1000;) {
+    {
+      IrqlScope dispatch(DISPATCH_LEVEL);
+      if (bus_.CompletePending(out_, STATUS_SUCCESS, USBD_STATUS_SUCCESS)) return;
+    }
+    if (bus_.DevicePowerState() == PowerDeviceD0) i++;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (stopping_) return;
+    }
     std::this_thread::sleep_for(std::chrono::microseconds(100));
   }
 }
@@ -230,6 +238,10 @@ void MidiEndpoints::StopGenerator() {
 }
 
 size_t MidiEndpoints::PendingIn() { return bus_.PendingOn(in_); }
+
+PowerTransferCounts MidiEndpoints::InPower() { return bus_.PowerCountsOn(in_); }
+
+PowerTransferCounts MidiEndpoints::OutPower() { return bus_.PowerCountsOn(out_); }
 
 bool MidiEndpoints::WaitForPendingIn(size_t count, int timeoutMs) {
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

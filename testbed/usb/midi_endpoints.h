@@ -66,6 +66,13 @@ class MidiEndpoints {
   // Called right before an IN transfer is completed (benchmarks time delivery from it).
   void OnInComplete(std::function<void()> observer);
 
+  // --- power ---
+  // While the bus has the device out of D0 neither endpoint is served: what the device has to
+  // send waits in it, delayed OUT completions wait for D0, and the bus holds or fails the
+  // transfers (these counts).
+  PowerTransferCounts InPower();
+  PowerTransferCounts OutPower();
+
  private:
   struct Feeding {
     std::vector<uint8_t> bytes;

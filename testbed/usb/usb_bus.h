@@ -11,11 +11,21 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "testbed.h"
+
+// The hub's answer to a transfer sent while the device is suspended, and a wait-wake request's
+// end when its device goes to D3.
+#ifndef STATUS_DEVICE_POWERED_OFF
+#define STATUS_DEVICE_POWERED_OFF ((NTSTATUS)0x8000000FL)
+#endif
+#ifndef STATUS_POWER_STATE_INVALID
+#define STATUS_POWER_STATE_INVALID ((NTSTATUS)0xC00002D3L)
+#endif
 
 namespace tb {
 
@@ -45,6 +55,8 @@ struct UsbMidiDevice {
   uint16_t vendorId = 0x0A7E;
   uint16_t productId = 0x0001;
   std::vector<UsbInterfaceSpec> interfaces;
+  // What the bus answers to a capabilities query from the start (otherwise all zero).
+  std::optional<DEVICE_CAPABILITIES> capabilities;
   // Answered instead of the built descriptors when not empty (malformed variants).
   std::vector<uint8_t> rawConfiguration;
   std::vector<uint8_t> rawDevice;
@@ -142,6 +154,18 @@ struct BusEvent {
   std::string name;                       // "ABORT_PIPE", "REMOVE_DEVICE", "SET_POWER D3" ...
 };
 
+// A device power state the bus put the device in, and what made it.
+struct DevicePowerChange {
+  DEVICE_POWER_STATE state;
+  std::string cause;  // "SET_POWER", "START_DEVICE", "REMOVE_DEVICE"
+};
+
+// Bulk and interrupt transfers of one endpoint that the device's power state held or failed.
+struct PowerTransferCounts {
+  size_t held = 0;    // pending when the device left D0: kept, not served, until it is back in D0
+  size_t failed = 0;  // sent while the device was out of D0: refused with STATUS_DEVICE_POWERED_OFF
+};
+
 struct PnpSeen {
   UCHAR minor;
   NTSTATUS statusOnArrival;
@@ -213,7 +237,23 @@ class UsbBus {
   size_t HeldCount();
   void ReleaseHeld(NTSTATUS status = STATUS_CANCELLED, USBD_STATUS usbdStatus = USBD_STATUS_CANCELED);
 
-  // Wait-wake requests are kept pending until signalled or cancelled.
+  // Power, as the hub answers for the device. Set-power and query-power requests succeed (a
+  // device set-power records the state, with PoSetPowerState); the device is in D0 once started
+  // and in D3 once removed. While it is out of D0 its port is suspended: transfers already
+  // pending stay on their pipes unserved until it is back in D0, and new bulk or interrupt
+  // transfers fail at once with STATUS_DEVICE_POWERED_OFF (the URB's own status left as sent).
+  DEVICE_POWER_STATE DevicePowerState();
+  std::vector<DevicePowerChange> PowerHistory();
+  PowerTransferCounts PowerCountsOn(UCHAR endpoint);
+  // Fails set-power or query-power requests of one type with `status` from now on: a device
+  // that refuses a sleeping state, or a faulty bus.
+  void FailPower(UCHAR minor, POWER_STATE_TYPE type, NTSTATUS status);
+
+  // One wait-wake request is held, for a device whose capabilities give a DeviceWake state and
+  // a system state no deeper than SystemWake; a second one fails with STATUS_DEVICE_BUSY. The held
+  // one ends when the device signals a wake (or the test fails it), when its sender cancels it,
+  // when the device goes to D3 (STATUS_POWER_STATE_INVALID), and at surprise removal and removal
+  // (STATUS_NO_SUCH_DEVICE).
   size_t PendingWaitWakes();
   void SignalWake(NTSTATUS status = STATUS_SUCCESS);
   void CancelWake();
@@ -251,7 +291,14 @@ class UsbBus {
   void TakePending(Pipe& pipe, std::vector<PIRP>& out);
   Pipe* FindPipe(USBD_PIPE_HANDLE handle);
   USBD_PIPE_HANDLE NewHandle();
+  // Under lock_: the device enters `state`; wait-wakes it ends are added to `ended`.
+  void EnterPowerState(DEVICE_POWER_STATE state, const char* cause, std::vector<PIRP>& ended);
+  // Under lock_: takes the held wait-wakes whose cancel routine has not started.
+  void TakeWaitWakes(std::vector<PIRP>& out);
+  PowerTransferCounts& CountsOf(UCHAR endpoint);  // under lock_
   static void CompleteUrb(PIRP irp, NTSTATUS status, USBD_STATUS usbdStatus);
+  static void CompleteWaitWakes(const std::vector<PIRP>& wakes, NTSTATUS status);
+  NTSTATUS HandleWaitWake(PIRP irp, PIO_STACK_LOCATION stack);
   static VOID NTAPI CancelTransfer(PDEVICE_OBJECT device, PIRP irp);
   static VOID NTAPI CancelWaitWake(PDEVICE_OBJECT device, PIRP irp);
 
@@ -269,6 +316,15 @@ class UsbBus {
   bool removed_ = false;  // a remove reached the device: no device handle until the next start
   std::vector<UrbRecord> urbs_;
   std::vector<BusEvent> log_;
+  DEVICE_POWER_STATE devicePower_ = PowerDeviceD0;
+  std::vector<DevicePowerChange> powerHistory_;
+  std::vector<std::pair<UCHAR, PowerTransferCounts>> powerCounts_;
+  struct PowerFailure {
+    UCHAR minor;
+    POWER_STATE_TYPE type;
+    NTSTATUS status;
+  };
+  std::vector<PowerFailure> powerFailures_;
   std::condition_variable powerGate_;
   bool holdPower_ = false;
   size_t powerWaiting_ = 0;

@@ -67,6 +67,10 @@ const char* RuleName(Rule rule) {
     NAME(PowerIrpNotPoCallDriver)
     NAME(ThreadEndedHoldingMutex)
     NAME(NoProgress)
+    NAME(SystemPowerIrpFailed)
+    NAME(SystemPowerIrpNotCompleted)
+    NAME(SystemPowerIrpHeldAtRemoval)
+    NAME(PowerCallbackWaits)
     NAME(FileObjectUsedAfterClose)
 #undef NAME
   }

@@ -167,19 +167,27 @@ TEST_F(ChildPnpTest, StartStopAndQueriesChangeOnlyTheStartedBit) {
   EXPECT_EQ(PdoExt(child_)->Flags, 0u);
 }
 
-TEST_F(ChildPnpTest, RemovalDeletesTheChildAndTakesItOutOfTheRelations) {
+// The child's own remove leaves it (still reported, exactly Removed); it is deleted with its
+// parent, taken out of the parent's count first.
+TEST_F(ChildPnpTest, ARemovedChildStaysUntilItsParentGoes) {
   PdoExtension* ext = PdoExt(child_);
-  ULONG flagsAtDeletion = 0;
-  tb::SetDeleteHook([&](PDEVICE_OBJECT d) {
-    if (d == child_) flagsAtDeletion = ext->Flags;
-  });
   pnp_->RemoveNow(child_);
+  EXPECT_FALSE(tb::IsDeviceDeleted(child_));
+  EXPECT_EQ(ReadPdoFlags(ext), static_cast<ULONG>(PDO_REMOVED));
+  EXPECT_EQ(ext_->ChildCount, 1u);
+  ULONG flagsAtDeletion = 0;
+  ULONG countAtDeletion = 1;
+  tb::SetDeleteHook([&](PDEVICE_OBJECT d) {
+    if (d != child_) return;
+    flagsAtDeletion = ext->Flags;
+    countAtDeletion = ext_->ChildCount;
+  });
+  pnp_->RemoveNow(pdo_);
   tb::SetDeleteHook(nullptr);
+  pnp_.reset();
   EXPECT_EQ(flagsAtDeletion, static_cast<ULONG>(PDO_REMOVED));
+  EXPECT_EQ(countAtDeletion, 0u);
   EXPECT_TRUE(tb::IsDeviceFreed(child_));
-  EXPECT_EQ(ext_->ChildCount, 0u);
-  EXPECT_EQ(ext_->ChildExtension, ext);
-  EXPECT_TRUE(pnp_->QueryBusRelations(pdo_).empty());
 }
 
 TEST_F(ChildPnpTest, NoMemoryForAnIdFailsTheQuery) {

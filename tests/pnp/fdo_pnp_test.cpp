@@ -218,18 +218,23 @@ TEST_F(FdoPnpTest, BusRelationsAppendTheChildToAnEarlierList) {
   pnp_->RemoveNow(pdo);
 }
 
-TEST_F(FdoPnpTest, BusRelationsWithoutAnEarlierListAndAfterTheChildIsGone) {
+// A child whose own remove came while its USB device is still there (a disable) stays reported,
+// and starts again on the same device object.
+TEST_F(FdoPnpTest, ADisabledChildIsStillReportedAndStartsAgain) {
   PDEVICE_OBJECT pdo = PlugAndStart();
   auto first = pnp_->QueryBusRelations(pdo);
   ASSERT_EQ(first.size(), 1u);
   PDEVICE_OBJECT child = first[0];
   EXPECT_EQ(child, ext_->ChildExtension->Self);
-  pnp_->RemoveNow(child);
-  EXPECT_EQ(ext_->ChildCount, 0u);
-  EXPECT_TRUE(pnp_->QueryBusRelations(pdo).empty());
-  EXPECT_EQ(pnp_->Start(pdo), STATUS_SUCCESS);  // a restart brings no child back
-  EXPECT_TRUE(pnp_->QueryBusRelations(pdo).empty());
+  EXPECT_EQ(pnp_->Disable(child), STATUS_SUCCESS);
+  EXPECT_FALSE(tb::IsDeviceDeleted(child));
+  EXPECT_EQ(ReadPdoFlags(PdoExt(child)), static_cast<ULONG>(PDO_REMOVED));
+  EXPECT_EQ(ext_->ChildCount, 1u);
+  EXPECT_EQ(pnp_->QueryBusRelations(pdo), (std::vector<PDEVICE_OBJECT>{child}));
+  EXPECT_EQ(pnp_->Enable(child), STATUS_SUCCESS);
+  EXPECT_EQ(ReadPdoFlags(PdoExt(child)), static_cast<ULONG>(PDO_STARTED));
   pnp_->Remove(pdo);
+  EXPECT_TRUE(tb::IsDeviceFreed(child));
 }
 
 TEST_F(FdoPnpTest, NoMemoryForRelationsKeepsTheEarlierState) {

@@ -261,3 +261,46 @@ TEST_F(IdlePowerTest, StreamRunsRacingSystemTransitionsAlwaysStartInD0) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every allocation a power cycle makes (the driver's own device requests, the power manager's
+// IRPs) failed in turn: no system request is failed or lost, nothing leaks, nothing hangs, and the
+// device still works afterwards.
+TEST_F(IdlePowerTest, EveryAllocationOfAPowerCycleFailedInTurn) {
+  auto cycle = [&] {
+    EXPECT_EQ(System(PowerSystemWorking).status, STATUS_SUCCESS);
+    StreamStartPower(fdo_);
+    EXPECT_EQ(System(PowerSystemSleeping3).status, STATUS_SUCCESS);
+    EXPECT_EQ(System(PowerSystemWorking).status, STATUS_SUCCESS);
+    StreamStopPower(fdo_);
+  };
+  AddDefault();
+  tb::SetFaultPlan(tb::FaultPlan{});
+  cycle();
+  uint64_t allocations = tb::AllocationCount();
+  ASSERT_GT(allocations, 0u);
+  pnp_->RemoveNow(pdo_);
+  bus_.reset();
+  for (uint64_t k = 1; k <= allocations; k++) {
+    AddDefault();
+    tb::FaultPlan plan;
+    plan.failNth = k;
+    tb::SetFaultPlan(plan);
+    cycle();
+    tb::ClearFaults();
+    ASSERT_TRUE(WaitUntil([&] { return !TurnTaken() && ext_->IoCount == 1; })) << "allocation " << k;
+    EXPECT_EQ(ext_->PendingSystemPowerIrp, nullptr) << "allocation " << k;
+    // Still usable: a stream run after the faults powers up and down as it should.
+    StreamStartPower(fdo_);
+    EXPECT_EQ(State(), static_cast<ULONG>(PowerDeviceD0)) << "allocation " << k;
+    StreamStopPower(fdo_);
+    ASSERT_TRUE(WaitUntil([&] { return !TurnTaken(); }));
+    pnp_->RemoveNow(pdo_);
+    bus_.reset();
+    EXPECT_EQ(tb::PoolTotals()[DRIVER_POOL_TAG].outstandingBlocks, 0u) << "allocation " << k;
+  }
+  Removed();
+}
+
+}  // namespace

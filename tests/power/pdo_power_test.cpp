@@ -15,7 +15,7 @@ class ChildPowerTest : public PowerTest {
   tb::Result Child(UCHAR minor, POWER_STATE_TYPE type, ULONG state) { return SendPower(child_, minor, type, state); }
   ULONG Reported(POWER_STATE_TYPE type) {
     POWER_STATE s = tb::ReportedPowerState(child_, type);
-    return type == DevicePowerState ? s.DeviceState : s.SystemState;
+    return type == DevicePowerState ? static_cast<ULONG>(s.DeviceState) : static_cast<ULONG>(s.SystemState);
   }
   PDEVICE_OBJECT child_ = nullptr;
   PdoExtension* pdo_ext_ = nullptr;

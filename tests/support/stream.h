@@ -1,10 +1,13 @@
-// A started device with its transport running the way the stream start will run it: two
-// continuous reads in flight and the writer thread, over the simulated interface's endpoints.
+// A started device with its child enumerated, over the simulated interface's endpoints; the
+// stream runs through real opens of the child, as a client runs it.
 #pragma once
 
 #include <memory>
+#include <vector>
 
+#include "client/client.h"
 #include "pnp.h"
+#include "support/client.h"
 #include "support/fixture.h"
 #include "transport/transport.h"
 #include "usb/midi_endpoints.h"
@@ -14,15 +17,24 @@ class StreamTest : public DriverTest {
   void SetUp() override;
   void TearDown() override;
 
-  // Plugs in and starts the first product; `completers` IN completion threads.
-  void Plug(int completers = 1);
-  // Two continuous reads, as the first open starts them.
-  void StartReads(int count = 2);
-  // The writer thread, as the first open starts it.
-  void StartWriter();
-  // Ends the writer thread: the running mark cleared, woken, waited for.
-  void StopWriter();
-  // Removes the device the way the PnP manager does.
+  // Plugs in and starts the first product, and enumerates its child; `completers` IN completion
+  // threads.
+  void Plug(int completers = 1, const tb::UsbMidiDevice& device = tb::UsbMidiDevice::Product(0x0001));
+  // The first product, with capabilities that give it an idle state (D2) and wake from D2.
+  static tb::UsbMidiDevice WithIdleState();
+  // An open of the child through create: the first one starts the stream (power, the two
+  // continuous reads, the writer thread, the start messages).
+  ChildOpen* Open();
+  // Closes one open (the last close stops the stream), or every one still open.
+  void Close(ChildOpen* open);
+  void CloseAll();
+  // Continuous reads in flight, read the way the driver changes the count: interlocked.
+  ULONG ActiveReads() {
+    return static_cast<ULONG>(InterlockedOr(reinterpret_cast<volatile LONG*>(&ext_->ActiveReadCount), 0));
+  }
+  // The record the driver keeps for an open.
+  static OpenContext* Context(ChildOpen* open) { return static_cast<OpenContext*>(open->file.FsContext); }
+  // Removes the device the way the PnP manager does, once the client has closed what it opened.
   void Remove();
 
   std::unique_ptr<tb::PnpManager> pnp_;
@@ -30,29 +42,7 @@ class StreamTest : public DriverTest {
   tb::UsbBus* bus_ = nullptr;
   PDEVICE_OBJECT pdo_ = nullptr;
   PDEVICE_OBJECT fdo_ = nullptr;
+  PDEVICE_OBJECT child_ = nullptr;
   FdoExtension* ext_ = nullptr;
+  std::vector<std::unique_ptr<ChildOpen>> opens_;
 };
-
-// A read request placed in a reader slot the way the client's read handlers place it: served
-// at once if bytes wait, otherwise left pending with a cancel routine.
-struct ReaderRequest {
-  PIRP irp = nullptr;
-  std::vector<UCHAR> buffer;
-  std::atomic<bool> done{false};
-  NTSTATUS status = STATUS_PENDING;
-  ULONG_PTR information = 0;
-
-  explicit ReaderRequest(ULONG length);
-  ~ReaderRequest();
-  std::vector<UCHAR> Bytes() const { return std::vector<UCHAR>(buffer.begin(), buffer.begin() + information); }
-  bool Wait(int timeoutMs = 5000);
-};
-
-// Places the request in the slot (an OpenContext's or the child's fields), under RxLock.
-// Returns true when it was completed at once.
-bool PlaceRead(FdoExtension* fdo, PIRP* pendingSlot, ULONG* readIndex, PUCHAR* bufferSlot, ULONG* lengthSlot,
-               ReaderRequest& request);
-
-// The second half of a read's cancel routine, after the cancel lock is released: clears the slot
-// if it still holds the request, and completes it as cancelled.
-void FinishCancelledRead(PIRP irp);

@@ -12,6 +12,7 @@
 #include "pnp.h"
 #include "support/fixture.h"
 #include "support/usb_fixture.h"
+#include "usb/midi_endpoints.h"
 
 // Routines have external linkage so that the verifier can name them in its reports.
 namespace clientbus {
@@ -240,7 +241,7 @@ NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
   return STATUS_SUCCESS;
 }
 
-class ClientTest : public KernelTest {
+class MidiClientTest : public KernelTest {
  protected:
   void SetUp() override {
     KernelTest::SetUp();
@@ -319,7 +320,7 @@ class ClientTest : public KernelTest {
 // ---------------------------------------------------------------------------------------------
 // Loading, Plug and Play and power.
 // ---------------------------------------------------------------------------------------------
-TEST_F(ClientTest, TheClientIsAddedAboveTheChildAfterItsIdentityAndStartReachesTheChildThroughIt) {
+TEST_F(MidiClientTest, TheClientIsAddedAboveTheChildAfterItsIdentityAndStartReachesTheChildThroughIt) {
   EXPECT_EQ(tb::TopOfStack(kid_), client_->Device());
   EXPECT_EQ(client_->Lower(), kid_);
   EXPECT_EQ(client_->Device()->StackSize, kid_->StackSize + 1);
@@ -346,7 +347,7 @@ TEST_F(ClientTest, TheClientIsAddedAboveTheChildAfterItsIdentityAndStartReachesT
   EXPECT_EQ(client_->StartStatus(), STATUS_SUCCESS);
 }
 
-TEST_F(ClientTest, PowerRequestsPassThroughTheClientToTheChild) {
+TEST_F(MidiClientTest, PowerRequestsPassThroughTheClientToTheChild) {
   struct Done {
     static VOID NTAPI Callback(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status) {
       auto* r = static_cast<std::pair<KEVENT, NTSTATUS>*>(context);
@@ -370,7 +371,7 @@ TEST_F(ClientTest, PowerRequestsPassThroughTheClientToTheChild) {
   EXPECT_EQ(seen[0].stackCount, client_->Device()->StackSize);
 }
 
-TEST_F(ClientTest, TheClientsDeviceGoesWithTheChildsRemovalAndComesBackWithItsEnable) {
+TEST_F(MidiClientTest, TheClientsDeviceGoesWithTheChildsRemovalAndComesBackWithItsEnable) {
   PDEVICE_OBJECT first = client_->Device();
   ASSERT_EQ(pnp_->Disable(kid_), STATUS_SUCCESS);
   EXPECT_FALSE(client_->Present());
@@ -394,7 +395,7 @@ TEST_F(ClientTest, TheClientsDeviceGoesWithTheChildsRemovalAndComesBackWithItsEn
 // ---------------------------------------------------------------------------------------------
 // Requests: what reaches the child.
 // ---------------------------------------------------------------------------------------------
-TEST_F(ClientTest, AnOpensRequestsReachTheChildWithItsFileObjectAndTheBuffersAsSent) {
+TEST_F(MidiClientTest, AnOpensRequestsReachTheChildWithItsFileObjectAndTheBuffersAsSent) {
   Forget();
   tb::ClientResult opened;
   auto open = client_->Open(KernelMode, &opened);
@@ -442,7 +443,7 @@ TEST_F(ClientTest, AnOpensRequestsReachTheChildWithItsFileObjectAndTheBuffersAsS
   EXPECT_EQ(kid_->ReferenceCount, 0);
 }
 
-TEST_F(ClientTest, TheInternalCodesGoWithoutAFileObjectAndTheBufferInType3InputBuffer) {
+TEST_F(MidiClientTest, TheInternalCodesGoWithoutAFileObjectAndTheBufferInType3InputBuffer) {
   Forget();
   EXPECT_EQ(client_->InternalOpen().status, STATUS_SUCCESS);
   tb::ClientResult w = client_->InternalWrite({1, 2, 3, 4});
@@ -466,7 +467,7 @@ TEST_F(ClientTest, TheInternalCodesGoWithoutAFileObjectAndTheBufferInType3InputB
   EXPECT_EQ(seen[2].length, 2u);  // the capacity, as the output length
 }
 
-TEST_F(ClientTest, TheDirectCallInterfaceIsObtainedByDeviceControlAndItsFunctionsCalled) {
+TEST_F(MidiClientTest, TheDirectCallInterfaceIsObtainedByDeviceControlAndItsFunctionsCalled) {
   DIRECT_CALL_INTERFACE wrong{};
   wrong.Magic = 0x12345678;
   EXPECT_EQ(client_->GetDirectCallInterface(&wrong).status, STATUS_INVALID_PARAMETER);
@@ -486,7 +487,7 @@ TEST_F(ClientTest, TheDirectCallInterfaceIsObtainedByDeviceControlAndItsFunction
   EXPECT_EQ(gDirectStop, 1u);
 }
 
-TEST_F(ClientTest, AnApplicationsOpenGoesInByTheTopOfTheStackAndItsRequestsCarryUserMode) {
+TEST_F(MidiClientTest, AnApplicationsOpenGoesInByTheTopOfTheStackAndItsRequestsCarryUserMode) {
   Forget();
   auto open = client_->Open(UserMode);
   ASSERT_NE(open, nullptr);
@@ -507,7 +508,7 @@ TEST_F(ClientTest, AnApplicationsOpenGoesInByTheTopOfTheStackAndItsRequestsCarry
   for (auto& s : seen) EXPECT_EQ(s.stackCount, client_->Device()->StackSize);
 }
 
-TEST_F(ClientTest, AWaitingReadIsWaitedForOrCancelledAndASecondOneIsStillSent) {
+TEST_F(MidiClientTest, AWaitingReadIsWaitedForOrCancelledAndASecondOneIsStillSent) {
   gPendReads = true;
   auto open = client_->Open();
   ASSERT_NE(open, nullptr);
@@ -534,7 +535,7 @@ TEST_F(ClientTest, AWaitingReadIsWaitedForOrCancelledAndASecondOneIsStillSent) {
 // ---------------------------------------------------------------------------------------------
 // Opens and removal.
 // ---------------------------------------------------------------------------------------------
-TEST_F(ClientTest, TheManagersHandleCountFollowsTheOpensAndTheirCloses) {
+TEST_F(MidiClientTest, TheManagersHandleCountFollowsTheOpensAndTheirCloses) {
   auto a = client_->Open();
   auto b = client_->Open(UserMode);
   ASSERT_NE(a, nullptr);
@@ -554,7 +555,7 @@ TEST_F(ClientTest, TheManagersHandleCountFollowsTheOpensAndTheirCloses) {
   EXPECT_EQ(kid_->ReferenceCount, 0);
 }
 
-TEST_F(ClientTest, AnOrderlyRemovalIsVetoedByAnOpenAndGoesOnceTheClientClosesIt) {
+TEST_F(MidiClientTest, AnOrderlyRemovalIsVetoedByAnOpenAndGoesOnceTheClientClosesIt) {
   auto open = client_->Open();
   ASSERT_NE(open, nullptr);
   EXPECT_EQ(pnp_->Remove(usb_->Pdo()), STATUS_PLUGPLAY_QUERY_VETOED);
@@ -569,7 +570,7 @@ TEST_F(ClientTest, AnOrderlyRemovalIsVetoedByAnOpenAndGoesOnceTheClientClosesIt)
 
 // The child's REMOVE_DEVICE after a surprise removal waits for the client's file object, and so
 // for a read still waiting on it after its handle was closed.
-TEST_F(ClientTest, ASurpriseRemovedChildWaitsForTheLastRequestOnTheClientsOpen) {
+TEST_F(MidiClientTest, ASurpriseRemovedChildWaitsForTheLastRequestOnTheClientsOpen) {
   gPendReads = true;
   auto open = client_->Open();
   ASSERT_NE(open, nullptr);
@@ -595,7 +596,7 @@ TEST_F(ClientTest, ASurpriseRemovedChildWaitsForTheLastRequestOnTheClientsOpen) 
 // ---------------------------------------------------------------------------------------------
 // Several threads and opens at once.
 // ---------------------------------------------------------------------------------------------
-TEST_F(ClientTest, SeveralThreadsOpenReadWriteAndCloseAtOnce) {
+TEST_F(MidiClientTest, SeveralThreadsOpenReadWriteAndCloseAtOnce) {
   constexpr int kThreads = 4;
   constexpr int kRounds = 25;
   std::atomic<int> failures{0};
@@ -637,20 +638,41 @@ TEST_F(ClientTest, SeveralThreadsOpenReadWriteAndCloseAtOnce) {
   EXPECT_EQ(tb::LiveFileObjects(), 0u);
 }
 
-// The same client on the driver's own child: it loads, the child starts under it, and both go
-// with the USB device.
+// The same client on the driver's own child: it loads, the child starts under it, the client's
+// requests run the stream, and both go with the USB device.
 class DriverChildClientTest : public UsbDriverTest {};
 
-TEST_F(DriverChildClientTest, TheDriversChildStartsUnderTheClientAndGoesWithItOnRemoval) {
+TEST_F(DriverChildClientTest, OnTheDriversChildTheClientRunsTheStreamAndGoesWithTheDevice) {
   PDRIVER_OBJECT clientDriver = tb::LoadMidiClient();
   pnp_->LoadChildDriver(clientDriver);
   PDEVICE_OBJECT pdo = PlugAndStart();
+  auto ep = std::make_unique<tb::MidiEndpoints>(*Bus(pdo));
   auto children = pnp_->QueryBusRelations(pdo);
   ASSERT_EQ(children.size(), 1u);
   auto client = tb::MidiClientOn(children[0]);
   ASSERT_NE(client, nullptr);
   EXPECT_EQ(client->StartStatus(), STATUS_SUCCESS);
   EXPECT_EQ(PdoExt(children[0])->Flags, static_cast<ULONG>(PDO_STARTED));
+
+  tb::ClientResult opened;
+  auto open = client->Open(KernelMode, &opened);
+  ASSERT_NE(open, nullptr) << std::hex << opened.status;
+  ASSERT_TRUE(ep->WaitForWire(1));  // the stream's start message
+  ep->ClearWire();
+  std::vector<UCHAR> note = {0x90, 0x3C, 0x64};
+  EXPECT_EQ(open->Write(note).status, STATUS_SUCCESS);
+  EXPECT_EQ(ep->ReceivedMidi(), note);
+  auto read = open->BeginRead(8);
+  ep->Feed({0x80, 0x3C, 0x00});
+  ASSERT_TRUE(read->Wait());
+  EXPECT_EQ(read->Result().bytes, (std::vector<UCHAR>{0x80, 0x3C, 0x00}));
+  EXPECT_EQ(client->GetDirectCallInterface().status, STATUS_SUCCESS);
+  EXPECT_EQ(client->DirectCallInterface().Context, fdo_);
+
+  // The last close stops the stream; the endpoints' threads end before the device goes.
+  client->CloseAll();
+  ASSERT_TRUE(open->WaitClosed());
+  ep.reset();
   EXPECT_EQ(pnp_->Remove(pdo), STATUS_SUCCESS);
   EXPECT_FALSE(client->Present());
   EXPECT_TRUE(tb::IsDeviceDeleted(children[0]));

@@ -2,16 +2,26 @@
 #include <usbdlib.h>
 #include <usbioctl.h>
 
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <thread>
 
 #include "support/fixture.h"
+#include "usb/midi_endpoints.h"
 #include "usb/usb_bus.h"
 
 using tb::UsbMidiDevice;
 
 constexpr ULONG kPageTransfer = 4096;
+
+// A device that can wake the system from S3, itself from D2.
+DEVICE_CAPABILITIES WakeCapabilities() {
+  DEVICE_CAPABILITIES caps{};
+  caps.DeviceWake = PowerDeviceD2;
+  caps.SystemWake = PowerSystemSleeping3;
+  return caps;
+}
 
 class UsbBusTest : public KernelTest {
  protected:
@@ -191,6 +201,7 @@ TEST_F(UsbBusTest, BulkWithoutAHookIsRefusedAndAGoneDeviceFailsEverything) {
 
 TEST_F(UsbBusTest, PnpAndPowerAnsweredAsABusDriver) {
   tb::UsbBus bus;
+  bus.SetCapabilities(WakeCapabilities());
   tb::Result unhandled = tb::Call(bus.Pdo(), [](PIO_STACK_LOCATION s, PIRP irp) {
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     s->MajorFunction = IRP_MJ_PNP;
@@ -595,5 +606,228 @@ TEST_F(UsbBusTest, RemoveGivesUpTheConfigurationUntilTheNextStart) {
   ExFreePool(config);
   config = Configure(bus, &size);
   EXPECT_TRUE(bus.Configured());
+  ExFreePool(config);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Power: the hub's answers for the device, the held wait-wake, transfers while suspended.
+// ---------------------------------------------------------------------------------------------
+namespace {
+
+tb::Result Power(tb::UsbBus& bus, UCHAR minor, POWER_STATE_TYPE type, ULONG state) {
+  return tb::Call(bus.Pdo(), [&](PIO_STACK_LOCATION s, PIRP irp) {
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    s->MajorFunction = IRP_MJ_POWER;
+    s->MinorFunction = minor;
+    s->Parameters.Power.Type = type;
+    std::memcpy(&s->Parameters.Power.State, &state, sizeof state);
+  });
+}
+
+// A wait-wake sent as its owner's PoRequestPowerIrp sends it, without waiting.
+struct WakeRequest {
+  PIRP irp = nullptr;
+  NTSTATUS returned = STATUS_PENDING;
+  NTSTATUS status = STATUS_PENDING;  // as completed
+
+  WakeRequest(tb::UsbBus& bus, SYSTEM_POWER_STATE from) {
+    irp = tb::AllocateSystemIrp(bus.Pdo()->StackSize, [this](PIRP done) { status = done->IoStatus.Status; });
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION s = IoGetNextIrpStackLocation(irp);
+    s->MajorFunction = IRP_MJ_POWER;
+    s->MinorFunction = IRP_MN_WAIT_WAKE;
+    s->Parameters.WaitWake.PowerState = from;
+    returned = PoCallDriver(bus.Pdo(), irp);
+  }
+  bool Done() const { return tb::IrpReachedTop(irp); }
+};
+
+std::vector<std::pair<DEVICE_POWER_STATE, std::string>> History(tb::UsbBus& bus) {
+  std::vector<std::pair<DEVICE_POWER_STATE, std::string>> out;
+  for (auto& c : bus.PowerHistory()) out.emplace_back(c.state, c.cause);
+  return out;
+}
+
+}  // namespace
+
+// Every state the device enters is recorded, reported to the power manager and answered with
+// success; a system request changes nothing on the device, a state that does not exist is refused.
+TEST_F(UsbBusTest, TheDeviceStateFollowsSetPowerStartAndRemovalAndIsReported) {
+  tb::UsbBus bus;
+  EXPECT_EQ(bus.DevicePowerState(), PowerDeviceD0) << "an attached device is powered";
+  EXPECT_EQ(Pnp(bus, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+  for (ULONG d : {PowerDeviceD2, PowerDeviceD3, PowerDeviceD0}) {
+    EXPECT_EQ(Power(bus, IRP_MN_QUERY_POWER, DevicePowerState, d).status, STATUS_SUCCESS) << d;
+    tb::Result set = Power(bus, IRP_MN_SET_POWER, DevicePowerState, d);
+    EXPECT_EQ(set.status, STATUS_SUCCESS) << d;
+    EXPECT_EQ(set.returned, STATUS_SUCCESS) << d;
+    EXPECT_EQ(bus.DevicePowerState(), static_cast<DEVICE_POWER_STATE>(d));
+    EXPECT_EQ(tb::ReportedPowerState(bus.Pdo(), DevicePowerState).DeviceState, static_cast<DEVICE_POWER_STATE>(d));
+  }
+  EXPECT_EQ(Power(bus, IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping3).status, STATUS_SUCCESS);
+  EXPECT_EQ(Power(bus, IRP_MN_SET_POWER, SystemPowerState, PowerSystemSleeping3).status, STATUS_SUCCESS);
+  EXPECT_EQ(Power(bus, IRP_MN_SET_POWER, DevicePowerState, 7).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(bus.DevicePowerState(), PowerDeviceD0);
+
+  EXPECT_EQ(Pnp(bus, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(bus.DevicePowerState(), PowerDeviceD3) << "the port is switched off";
+  EXPECT_EQ(tb::ReportedPowerState(bus.Pdo(), DevicePowerState).DeviceState, PowerDeviceD3);
+  EXPECT_EQ(Pnp(bus, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+  using C = std::pair<DEVICE_POWER_STATE, std::string>;
+  EXPECT_EQ(History(bus), (std::vector<C>{{PowerDeviceD2, "SET_POWER"},
+                                           {PowerDeviceD3, "SET_POWER"},
+                                           {PowerDeviceD0, "SET_POWER"},
+                                           {PowerDeviceD3, "REMOVE_DEVICE"},
+                                           {PowerDeviceD0, "START_DEVICE"}}));
+}
+
+TEST_F(UsbBusTest, AChosenPowerRequestIsRefusedAndAnArmedDeviceRefusesStatesItCannotWakeFrom) {
+  tb::UsbBus bus;
+  bus.SetCapabilities(WakeCapabilities());
+  bus.FailPower(IRP_MN_QUERY_POWER, SystemPowerState, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Power(bus, IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping1).status, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(Power(bus, IRP_MN_QUERY_POWER, DevicePowerState, PowerDeviceD3).status, STATUS_SUCCESS)
+      << "only the kind asked for";
+
+  tb::UsbBus armed;
+  armed.SetCapabilities(WakeCapabilities());
+  EXPECT_EQ(Power(armed, IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemHibernate).status, STATUS_SUCCESS);
+  WakeRequest wake(armed, PowerSystemSleeping3);
+  ASSERT_EQ(wake.returned, STATUS_PENDING);
+  EXPECT_EQ(Power(armed, IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemSleeping3).status, STATUS_SUCCESS);
+  EXPECT_EQ(Power(armed, IRP_MN_QUERY_POWER, SystemPowerState, PowerSystemHibernate).status,
+            STATUS_INVALID_DEVICE_STATE)
+      << "armed to wake the system, which it cannot do from S4";
+  armed.CancelWake();
+}
+
+// One wait-wake is held for a device that can wake the system from the state asked for; the
+// others are answered at once as the platform answers them.
+TEST_F(UsbBusTest, AWaitWakeIsHeldOnlyWhenTheDeviceCanWakeAndOnlyOneAtATime) {
+  tb::UsbBus cannot;
+  WakeRequest unsupported(cannot, PowerSystemSleeping1);
+  EXPECT_TRUE(unsupported.Done());
+  EXPECT_EQ(unsupported.status, STATUS_NOT_SUPPORTED) << "no wake: completed as it came";
+
+  tb::UsbBus bus;
+  bus.SetCapabilities(WakeCapabilities());
+  WakeRequest tooDeep(bus, PowerSystemHibernate);
+  EXPECT_EQ(tooDeep.returned, STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(tooDeep.status, STATUS_INVALID_DEVICE_STATE);
+  WakeRequest first(bus, PowerSystemSleeping3);
+  EXPECT_EQ(first.returned, STATUS_PENDING);
+  WakeRequest second(bus, PowerSystemSleeping1);
+  EXPECT_EQ(second.status, STATUS_DEVICE_BUSY);
+  EXPECT_EQ(bus.PendingWaitWakes(), 1u);
+  EXPECT_FALSE(first.Done()) << "the held one stays";
+  bus.SignalWake();
+  EXPECT_EQ(first.status, STATUS_SUCCESS);
+}
+
+// The held wait-wake ends with the device's signal, its sender's cancel, the device's D3 and the
+// device's removal; a light sleep keeps it.
+TEST_F(UsbBusTest, AHeldWaitWakeEndsOnWakeCancelD3AndRemoval) {
+  struct Ending {
+    const char* what;
+    std::function<void(tb::UsbBus&)> end;
+    NTSTATUS status;
+  } endings[] = {
+      {"signalled", [](tb::UsbBus& b) { b.SignalWake(); }, STATUS_SUCCESS},
+      {"failed", [](tb::UsbBus& b) { b.SignalWake(STATUS_UNSUCCESSFUL); }, STATUS_UNSUCCESSFUL},
+      {"cancelled", [](tb::UsbBus& b) { b.CancelWake(); }, STATUS_CANCELLED},
+      {"D3", [](tb::UsbBus& b) { Power(b, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3); },
+       STATUS_POWER_STATE_INVALID},
+      {"surprise removal", [this](tb::UsbBus& b) { Pnp(b, IRP_MN_SURPRISE_REMOVAL); }, STATUS_NO_SUCH_DEVICE},
+      {"removal", [this](tb::UsbBus& b) { Pnp(b, IRP_MN_REMOVE_DEVICE); }, STATUS_NO_SUCH_DEVICE},
+  };
+  for (const Ending& e : endings) {
+    tb::UsbBus bus;
+    bus.SetCapabilities(WakeCapabilities());
+    Pnp(bus, IRP_MN_START_DEVICE);
+    WakeRequest wake(bus, PowerSystemSleeping3);
+    ASSERT_EQ(wake.returned, STATUS_PENDING) << e.what;
+    Power(bus, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD2);
+    EXPECT_FALSE(wake.Done()) << e.what << ": D2 keeps the device armed";
+    e.end(bus);
+    ASSERT_TRUE(wake.Done()) << e.what;
+    EXPECT_EQ(wake.status, e.status) << e.what;
+    EXPECT_EQ(bus.PendingWaitWakes(), 0u) << e.what;
+  }
+}
+
+// A suspended port carries nothing: what was pending stays until D0, a transfer sent fails at once
+// and is answered in the IRP alone; an abort still ends what is queued.
+TEST_F(UsbTransferTest, TransfersPendingAtSuspendAreHeldUntilD0AndNewOnesFailPoweredOff) {
+  Transfer read(*bus_, in_, kInShortOk);
+  Transfer write(*bus_, out_, 0);
+  ASSERT_EQ(read.returned, STATUS_PENDING);
+  EXPECT_EQ(Power(*bus_, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD2).status, STATUS_SUCCESS);
+  EXPECT_FALSE(bus_->CompletePending(0x81, STATUS_SUCCESS, USBD_STATUS_SUCCESS, {0x90, 0x40}))
+      << "the device is not served while suspended";
+  EXPECT_FALSE(read.Done());
+  EXPECT_EQ(bus_->PowerCountsOn(0x81).held, 1u);
+  EXPECT_EQ(bus_->PowerCountsOn(0x02).held, 1u);
+  Power(*bus_, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD3);
+  EXPECT_EQ(bus_->PowerCountsOn(0x81).held, 1u) << "counted once, when the device left D0";
+
+  URB late{};
+  uint8_t data[32] = {};
+  UsbBuildInterruptOrBulkTransferRequest(&late, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), out_, data, nullptr,
+                                         32, 0, nullptr);
+  late.UrbHeader.Status = USBD_STATUS_SUCCESS;  // whatever the caller left there
+  tb::Result r = Submit(*bus_, &late);
+  EXPECT_EQ(r.returned, STATUS_DEVICE_POWERED_OFF);
+  EXPECT_EQ(r.status, STATUS_DEVICE_POWERED_OFF);
+  EXPECT_EQ(late.UrbHeader.Status, USBD_STATUS_SUCCESS) << "the hub answers in the IRP alone";
+  Transfer lateRead(*bus_, in_, kInShortOk);
+  EXPECT_EQ(lateRead.Status(), STATUS_DEVICE_POWERED_OFF);
+  EXPECT_EQ(bus_->PowerCountsOn(0x02).failed, 1u);
+  EXPECT_EQ(bus_->PowerCountsOn(0x81).failed, 1u);
+  EXPECT_EQ(bus_->PendingOn(0x81), 1u) << "nothing new joined the pipe";
+
+  // Taking transfers off the schedule needs no bus traffic: an abort works while suspended.
+  URB abort{};
+  EXPECT_EQ(PipeRequest(URB_FUNCTION_ABORT_PIPE, out_, &abort).status, STATUS_SUCCESS);
+  EXPECT_EQ(write.Status(), STATUS_CANCELLED);
+
+  Power(*bus_, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0);
+  ASSERT_TRUE(bus_->CompletePending(0x81, STATUS_SUCCESS, USBD_STATUS_SUCCESS, {0x90, 0x40}));
+  EXPECT_EQ(read.Status(), STATUS_SUCCESS);
+  EXPECT_EQ(read.Length(), 2u);
+  Transfer after(*bus_, out_, 0);
+  EXPECT_EQ(after.returned, STATUS_PENDING) << "served again in D0";
+  PipeRequest(URB_FUNCTION_ABORT_PIPE, out_);
+}
+
+// The MIDI device behind a suspended port: what it has to send waits in it, a write it was
+// still taking completes once the port is back.
+TEST_F(UsbBusTest, TheMidiDeviceSendsNothingWhileSuspendedAndCatchesUpInD0) {
+  tb::UsbBus bus;
+  tb::MidiEndpoints ep(bus);
+  USHORT size;
+  PURB config = Configure(bus, &size);
+  USBD_PIPE_HANDLE in = config->UrbSelectConfiguration.Interface.Pipes[0].PipeHandle;
+  USBD_PIPE_HANDLE out = config->UrbSelectConfiguration.Interface.Pipes[1].PipeHandle;
+  ep.SetOutLatency(100);
+  Transfer write(bus, out, 0);
+  Transfer read(bus, in, kInShortOk);
+  ASSERT_EQ(write.returned, STATUS_PENDING);
+  Power(bus, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD2);
+  ep.Feed({0x90, 0x3C, 0x7F});
+  // Longer than the device's own retry for a completion whose transfer is not yet on the pipe.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(read.Done());
+  EXPECT_FALSE(write.Done());
+  EXPECT_EQ(ep.Delivered(), 0u);
+  EXPECT_EQ(ep.InPower().held, 1u);
+  EXPECT_EQ(ep.OutPower().held, 1u);
+
+  Power(bus, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0);
+  ASSERT_TRUE(ep.WaitDelivered(1));
+  EXPECT_EQ(read.Status(), STATUS_SUCCESS);
+  EXPECT_EQ(std::vector<uint8_t>(read.data, read.data + read.Length()), (std::vector<uint8_t>{0x90, 0x3C, 0x7F}));
+  for (int i = 0; i < 2000 && !write.Done(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(write.Status(), STATUS_SUCCESS);
+  EXPECT_EQ(ep.WireCount(), 1u);
   ExFreePool(config);
 }

@@ -13,7 +13,8 @@ class ReceiveTest : public StreamTest {
   void SetUp() override {
     StreamTest::SetUp();
     Plug();
-    StartReads();
+    stream_ = Open();  // the first open starts the two continuous reads
+    ASSERT_TRUE(ep_->WaitForPendingIn(2));
   }
   // Feeds one transfer and waits until its completion routine has run.
   void Deliver(const Bytes& transfer) {
@@ -27,30 +28,10 @@ class ReceiveTest : public StreamTest {
     for (ULONG i = 0; i < count; i++) out.push_back(ext_->RxRing[(from + i) % 128]);
     return out;
   }
-  OpenContext* AddOpen() {
-    auto* ctx = new OpenContext{};
-    KIRQL old;
-    KeAcquireSpinLock(&ext_->RxLock, &old);
-    ctx->RxReadIndex = ext_->RxWriteIndex;
-    ctx->Next = ext_->OpenContextList;
-    ext_->OpenContextList = ctx;
-    KeReleaseSpinLock(&ext_->RxLock, old);
-    opens_.emplace_back(ctx);
-    return ctx;
-  }
-  bool Place(OpenContext* ctx, ReaderRequest& r) {
-    return PlaceRead(ext_, &ctx->PendingReadIrp, &ctx->RxReadIndex, &ctx->ReadBuffer, &ctx->ReadLength, r);
-  }
-  void TearDown() override {
-    if (ext_ != nullptr) {
-      KIRQL old;
-      KeAcquireSpinLock(&ext_->RxLock, &old);
-      ext_->OpenContextList = nullptr;
-      KeReleaseSpinLock(&ext_->RxLock, old);
-    }
-    StreamTest::TearDown();
-  }
-  std::vector<std::unique_ptr<OpenContext>> opens_;
+  // A reader of its own: another open of the child.
+  ChildOpen* AddOpen() { return Open(); }
+  std::unique_ptr<SentRequest> Read(ChildOpen* open, ULONG length) { return ReadChild(child_, open, length); }
+  ChildOpen* stream_ = nullptr;
 };
 
 TEST_F(ReceiveTest, MidiBytesEndAtTheFirstFfAfterByteZero) {
@@ -83,35 +64,36 @@ TEST_F(ReceiveTest, WriteIndexWrapsAtTheEndOfTheRing) {
 }
 
 TEST_F(ReceiveTest, TwoWaitingReadersBothGetTheSameBytes) {
-  OpenContext* a = AddOpen();
-  OpenContext* b = AddOpen();
-  ReaderRequest ra(8), rb(8);
-  EXPECT_FALSE(Place(a, ra));
-  EXPECT_FALSE(Place(b, rb));
+  ChildOpen* a = AddOpen();
+  ChildOpen* b = AddOpen();
+  auto ra = Read(a, 8);
+  auto rb = Read(b, 8);
+  EXPECT_EQ(ra->returned, STATUS_PENDING);
+  EXPECT_EQ(rb->returned, STATUS_PENDING);
   Deliver({0x90, 0x3C, 0x40});
-  ASSERT_TRUE(ra.Wait());
-  ASSERT_TRUE(rb.Wait());
-  EXPECT_EQ(ra.status, STATUS_SUCCESS);
-  EXPECT_EQ(ra.Bytes(), (Bytes{0x90, 0x3C, 0x40}));
-  EXPECT_EQ(rb.Bytes(), (Bytes{0x90, 0x3C, 0x40}));
-  EXPECT_EQ(a->PendingReadIrp, nullptr);
-  EXPECT_EQ(b->PendingReadIrp, nullptr);
+  ASSERT_TRUE(ra->Wait());
+  ASSERT_TRUE(rb->Wait());
+  EXPECT_EQ(ra->status, STATUS_SUCCESS);
+  EXPECT_EQ(ra->Bytes(), (Bytes{0x90, 0x3C, 0x40}));
+  EXPECT_EQ(rb->Bytes(), (Bytes{0x90, 0x3C, 0x40}));
+  EXPECT_EQ(Context(a)->PendingReadIrp, nullptr);
+  EXPECT_EQ(Context(b)->PendingReadIrp, nullptr);
 }
 
 TEST_F(ReceiveTest, ShortReadTakesWhatFitsAndLeavesTheRest) {
-  OpenContext* a = AddOpen();
-  ReaderRequest first(2);
-  EXPECT_FALSE(Place(a, first));
+  ChildOpen* a = AddOpen();
+  auto first = Read(a, 2);
+  EXPECT_EQ(first->returned, STATUS_PENDING);
   Deliver({0x90, 0x3C, 0x40, 0x80, 0x3C});
-  ASSERT_TRUE(first.Wait());
-  EXPECT_EQ(first.Bytes(), (Bytes{0x90, 0x3C}));
-  ReaderRequest rest(8);
-  EXPECT_TRUE(Place(a, rest)) << "the other three are waiting";
-  EXPECT_EQ(rest.Bytes(), (Bytes{0x40, 0x80, 0x3C}));
+  ASSERT_TRUE(first->Wait());
+  EXPECT_EQ(first->Bytes(), (Bytes{0x90, 0x3C}));
+  auto rest = Read(a, 8);
+  EXPECT_EQ(rest->returned, STATUS_SUCCESS) << "the other three are waiting";
+  EXPECT_EQ(rest->Bytes(), (Bytes{0x40, 0x80, 0x3C}));
 }
 
 TEST_F(ReceiveTest, AReaderThatFallsBehindSeesOnlyTheNewestBytes) {
-  OpenContext* a = AddOpen();
+  ChildOpen* a = AddOpen();
   Bytes all;
   for (int t = 0; t < 5; t++) {
     Bytes transfer;
@@ -120,49 +102,50 @@ TEST_F(ReceiveTest, AReaderThatFallsBehindSeesOnlyTheNewestBytes) {
     Deliver(transfer);
   }
   ASSERT_EQ(all.size(), 130u);
-  EXPECT_EQ((ext_->RxWriteIndex + 128 - a->RxReadIndex) % 128, 2u);
-  ReaderRequest r(16);
-  EXPECT_TRUE(Place(a, r));
-  EXPECT_EQ(r.Bytes(), (Bytes{all[128], all[129]}));
+  EXPECT_EQ((ext_->RxWriteIndex + 128 - Context(a)->RxReadIndex) % 128, 2u);
+  auto r = Read(a, 16);
+  EXPECT_EQ(r->returned, STATUS_SUCCESS);
+  EXPECT_EQ(r->Bytes(), (Bytes{all[128], all[129]}));
 }
 
 TEST_F(ReceiveTest, TheChildsSlotIsServedToo) {
   PdoExtension* child = ext_->ChildExtension;
   ASSERT_EQ(ext_->ChildCount, 1u);
-  child->RxReadIndex = ext_->RxWriteIndex;
-  ReaderRequest r(4);
-  EXPECT_FALSE(PlaceRead(ext_, &child->PendingReadIrp, &child->RxReadIndex, &child->ReadBuffer, &child->ReadLength, r));
+  ASSERT_EQ(InternalChild(child_, IOCTL_CLIENT_OPEN).status, STATUS_SUCCESS);
+  auto r = InternalReadChild(child_, 4);
+  EXPECT_EQ(r->returned, STATUS_PENDING);
   Deliver({0xC0, 0x05});
-  ASSERT_TRUE(r.Wait());
-  EXPECT_EQ(r.Bytes(), (Bytes{0xC0, 0x05}));
+  ASSERT_TRUE(r->Wait());
+  EXPECT_EQ(r->Bytes(), (Bytes{0xC0, 0x05}));
   EXPECT_EQ(child->PendingReadIrp, nullptr);
+  InternalChild(child_, IOCTL_CLIENT_CLOSE);
 }
 
 // An error that leaves the endpoint running: a stall would halt it, and the other read with it.
 TEST_F(ReceiveTest, AFailedTransferEndsOneReadAndTheOtherGoesOn) {
-  EXPECT_EQ(ext_->ActiveReadCount, 2u);
+  EXPECT_EQ(ActiveReads(), 2u);
   size_t before = ep_->Delivered();
   ep_->FeedFailure(STATUS_UNSUCCESSFUL, USBD_STATUS_INTERNAL_HC_ERROR);
   ASSERT_TRUE(ep_->WaitDelivered(before + 1));
   auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (ext_->ActiveReadCount != 1 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
-  EXPECT_EQ(ext_->ActiveReadCount, 1u);
+  while (ActiveReads() != 1 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+  EXPECT_EQ(ActiveReads(), 1u);
   EXPECT_EQ(ep_->PendingIn(), 1u);
   EXPECT_EQ(KeReadStateSemaphore(&ext_->FreePacketSemaphore), 31) << "the ended read's packet is back";
-  OpenContext* a = AddOpen();
-  ReaderRequest r(4);
-  EXPECT_FALSE(Place(a, r));
+  ChildOpen* a = AddOpen();
+  auto r = Read(a, 4);
+  EXPECT_EQ(r->returned, STATUS_PENDING);
   before = ep_->Delivered();
   ep_->Feed({0x90, 0x40});
   ASSERT_TRUE(ep_->WaitDelivered(before + 1));
-  ASSERT_TRUE(r.Wait());
-  EXPECT_EQ(r.Bytes(), (Bytes{0x90, 0x40}));
+  ASSERT_TRUE(r->Wait());
+  EXPECT_EQ(r->Bytes(), (Bytes{0x90, 0x40}));
 }
 
 // A lower driver that claims more bytes than the 32-byte buffer holds: the receive path takes
 // what the buffer held and no more, whichever of the two reads' packets the transfer used.
 TEST_F(ReceiveTest, AMiscountedTransferDeliversOnlyWhatTheBufferHeld) {
-  OpenContext* a = AddOpen();
+  ChildOpen* a = AddOpen();
   Bytes all;
   for (int t = 0; t < 2; t++) {
     Bytes transfer;
@@ -175,9 +158,9 @@ TEST_F(ReceiveTest, AMiscountedTransferDeliversOnlyWhatTheBufferHeld) {
     ASSERT_TRUE(ep_->WaitForPendingIn(2));
     EXPECT_EQ((ext_->RxWriteIndex + 128 - before) % 128, 32u) << "transfer " << t;
   }
-  ReaderRequest r(128);
-  EXPECT_TRUE(Place(a, r));
-  EXPECT_EQ(r.Bytes(), all);
+  auto r = Read(a, 128);
+  EXPECT_EQ(r->returned, STATUS_SUCCESS);
+  EXPECT_EQ(r->Bytes(), all);
 }
 
 // Every read the driver sends, the first ones and those sent again from the completion, asks the
@@ -207,49 +190,51 @@ TEST_F(ReceiveTest, AChildNoLongerCountedIsNotServed) {
     ext_->ChildCount = count;
     KeReleaseSpinLock(&ext_->RxLock, old);
   };
-  child->RxReadIndex = ext_->RxWriteIndex;
-  ReaderRequest r(4);
-  EXPECT_FALSE(PlaceRead(ext_, &child->PendingReadIrp, &child->RxReadIndex, &child->ReadBuffer, &child->ReadLength, r));
+  ASSERT_EQ(InternalChild(child_, IOCTL_CLIENT_OPEN).status, STATUS_SUCCESS);
+  auto r = InternalReadChild(child_, 4);
+  EXPECT_EQ(r->returned, STATUS_PENDING);
   setCount(0);
   Deliver({0xC0, 0x05});
-  EXPECT_FALSE(r.done.load()) << "a slot past the counted children was served";
-  IoCancelIrp(r.irp);
-  ASSERT_TRUE(r.Wait());
-  EXPECT_EQ(r.status, STATUS_CANCELLED);
+  EXPECT_FALSE(r->done.load()) << "a slot past the counted children was served";
+  EXPECT_TRUE(r->Cancel());
+  ASSERT_TRUE(r->Wait());
+  EXPECT_EQ(r->status, STATUS_CANCELLED);
   setCount(1);
+  InternalChild(child_, IOCTL_CLIENT_CLOSE);
 }
 
 // A cancel routine blocked before it takes RxLock: bytes arriving meanwhile must not be copied
 // into the request it now owns, and stay unread for the reader.
 std::atomic<bool> gCancelEntered{false};
 std::atomic<bool> gCancelGo{false};
-VOID NTAPI SlowCancel(PDEVICE_OBJECT, PIRP irp) {
-  IoReleaseCancelSpinLock(irp->CancelIrql);
+// The driver's own cancel routine, entered late: the cancel has begun (the routine is taken) but
+// has not yet reached the slot when the bytes arrive.
+VOID NTAPI SlowCancel(PDEVICE_OBJECT device, PIRP irp) {
   gCancelEntered = true;
   while (!gCancelGo.load()) std::this_thread::yield();
-  FinishCancelledRead(irp);
+  ReadCancel(device, irp);
 }
 
 TEST_F(ReceiveTest, AReadWhoseCancelHasBegunIsLeftToItsCancelRoutine) {
-  OpenContext* a = AddOpen();
-  ReaderRequest r(4);
-  EXPECT_FALSE(Place(a, r));
-  IoSetCancelRoutine(r.irp, SlowCancel);
+  ChildOpen* a = AddOpen();
+  auto r = Read(a, 4);
+  EXPECT_EQ(r->returned, STATUS_PENDING);
+  EXPECT_EQ(IoSetCancelRoutine(r->irp, SlowCancel), ReadCancel);
   gCancelEntered = false;
   gCancelGo = false;
-  std::thread canceller([&] { IoCancelIrp(r.irp); });
+  std::thread canceller([&] { IoCancelIrp(r->irp); });
   while (!gCancelEntered.load()) std::this_thread::yield();
   Deliver({0x90, 0x3C});
-  EXPECT_FALSE(r.done.load());
+  EXPECT_FALSE(r->done.load());
   gCancelGo = true;
   canceller.join();
-  ASSERT_TRUE(r.Wait());
-  EXPECT_EQ(r.status, STATUS_CANCELLED);
-  EXPECT_EQ(r.information, 0u);
-  EXPECT_EQ(a->PendingReadIrp, nullptr);
-  ReaderRequest again(4);
-  EXPECT_TRUE(Place(a, again));
-  EXPECT_EQ(again.Bytes(), (Bytes{0x90, 0x3C})) << "the bytes stayed unread";
+  ASSERT_TRUE(r->Wait());
+  EXPECT_EQ(r->status, STATUS_CANCELLED);
+  EXPECT_EQ(r->information, 0u);
+  EXPECT_EQ(Context(a)->PendingReadIrp, nullptr);
+  auto again = Read(a, 4);
+  EXPECT_EQ(again->returned, STATUS_SUCCESS);
+  EXPECT_EQ(again->Bytes(), (Bytes{0x90, 0x3C})) << "the bytes stayed unread";
 }
 
 // Two reads completing at the same time on two threads while readers keep reading: every reader
@@ -259,27 +244,28 @@ class ConcurrentReceiveTest : public ReceiveTest {
   void SetUp() override {
     StreamTest::SetUp();
     Plug(2);
-    StartReads();
+    stream_ = Open();
+    ASSERT_TRUE(ep_->WaitForPendingIn(2));
   }
 };
 
 TEST_F(ConcurrentReceiveTest, TwoCompletionsAtOnceWithReadersBeingServed) {
   constexpr int kReaders = 3, kBatches = 20, kBatch = 10;
-  std::vector<OpenContext*> contexts;
-  for (int i = 0; i < kReaders; i++) contexts.push_back(AddOpen());
+  std::vector<ChildOpen*> opens;
+  for (int i = 0; i < kReaders; i++) opens.push_back(AddOpen());
   std::atomic<bool> stop{false};
   std::vector<Bytes> seen(kReaders);
   std::vector<std::thread> readers;
   for (int i = 0; i < kReaders; i++) {
     readers.emplace_back([&, i] {
       while (!stop.load()) {
-        ReaderRequest r(8);
-        if (!Place(contexts[i], r) && !r.Wait(50)) {
-          IoCancelIrp(r.irp);
-          r.Wait();
+        auto r = Read(opens[i], 8);
+        if (!r->Wait(50)) {
+          r->Cancel();
+          r->Wait();
         }
-        if (r.status == STATUS_SUCCESS) {
-          Bytes got = r.Bytes();
+        if (r->status == STATUS_SUCCESS) {
+          Bytes got = r->Bytes();
           seen[i].insert(seen[i].end(), got.begin(), got.end());
         }
       }
@@ -289,7 +275,7 @@ TEST_F(ConcurrentReceiveTest, TwoCompletionsAtOnceWithReadersBeingServed) {
     KIRQL old;
     KeAcquireSpinLock(&ext_->RxLock, &old);
     bool all = true;
-    for (OpenContext* c : contexts) all = all && c->RxReadIndex == ext_->RxWriteIndex;
+    for (ChildOpen* o : opens) all = all && Context(o)->RxReadIndex == ext_->RxWriteIndex;
     KeReleaseSpinLock(&ext_->RxLock, old);
     return all;
   };
@@ -308,19 +294,23 @@ TEST_F(ConcurrentReceiveTest, TwoCompletionsAtOnceWithReadersBeingServed) {
   }
 }
 
-// The child goes away while transfers keep completing on two threads: no completion routine may
-// still be serving its slot when the device is deleted.
-TEST_F(ConcurrentReceiveTest, ChildRemovedWhileBytesArrive) {
-  std::vector<PDEVICE_OBJECT> children = pnp_->QueryBusRelations(pdo_);
-  ASSERT_EQ(children.size(), 1u);
+// The child is disabled, and then deleted with its parent, while transfers complete on two
+// threads: no completion routine may reach its extension once it is gone.
+TEST_F(ConcurrentReceiveTest, ChildDisabledThenDeletedWhileBytesArrive) {
+  ASSERT_EQ(InternalChild(child_, IOCTL_CLIENT_OPEN).status, STATUS_SUCCESS);
+  auto internal = InternalReadChild(child_, 64);
   ep_->StartGenerator(20000, {0x90, 0x3C, 0x40});
   ASSERT_TRUE(ep_->WaitDelivered(50));
-  pnp_->Remove(children[0]);
+  CloseAll();  // the client lets go before the child's remove
+  pnp_->RemoveNow(child_);
   size_t before = ep_->Delivered();
-  ASSERT_TRUE(ep_->WaitDelivered(before + 50)) << "reads go on without the child";
+  ASSERT_TRUE(ep_->WaitDelivered(before + 50)) << "reads go on with the child disabled";
+  EXPECT_FALSE(tb::IsDeviceDeleted(child_));
+  pnp_->SurpriseRemove(pdo_);
   ep_->StopGenerator();
-  EXPECT_EQ(ext_->ChildCount, 0u);
-  EXPECT_TRUE(tb::IsDeviceDeleted(children[0]));
+  EXPECT_TRUE(tb::IsDeviceFreed(child_));
+  ASSERT_TRUE(internal->Wait());
+  pdo_ = nullptr;
 }
 
 }  // namespace
@@ -331,16 +321,11 @@ class HeldReadRemovalTest : public StreamTest {};
 
 TEST_F(HeldReadRemovalTest, TheDeviceOutlivesItsRemovalUntilTheLastReadComesBack) {
   Plug();
+  // The stream's first read is the first bulk transfer: the bus keeps it.
   bus_->AddFault(tb::UrbFault{.kind = tb::UrbFaultKind::NeverComplete,
                               .function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
                               .nth = 1});
-  for (int i = 0; i < 2; i++) {
-    TransferPacket* packet = TakePacket(fdo_);
-    ASSERT_NE(packet, nullptr);
-    packet->PacketFlags |= PACKET_CONTINUOUS_READ;
-    InterlockedIncrement(reinterpret_cast<volatile LONG*>(&ext_->ActiveReadCount));
-    SubmitRead(fdo_, packet);
-  }
+  Open();
   ASSERT_EQ(bus_->HeldCount(), 1u);
   ASSERT_TRUE(ep_->WaitForPendingIn(1));
   PDEVICE_OBJECT fdo = fdo_;
@@ -357,3 +342,36 @@ TEST_F(HeldReadRemovalTest, TheDeviceOutlivesItsRemovalUntilTheLastReadComesBack
   EXPECT_EQ(tb::PoolTotals()[DRIVER_POOL_TAG].outstandingBlocks, 0u);
   EXPECT_EQ(tb::CheckIrpLeaks("after the late completion"), 0u);
 }
+
+namespace {
+
+// A read sent again is refused by the stack without reaching the device: the IRP fails, the URB's
+// own status stays as it was sent. The read ends; nothing stale is delivered.
+class RefusedReadTest : public StreamTest {};
+
+TEST_F(RefusedReadTest, AReadTheStackRefusesEndsWithoutDeliveringItsOldBuffer) {
+  Plug();
+  ChildOpen* open = Open();
+  ASSERT_TRUE(ep_->WaitForPendingIn(2));
+  auto r = ReadChild(child_, open, 64);
+  // The resubmission of the read the next transfer completes.
+  bus_->AddFault(tb::UrbFault{.kind = tb::UrbFaultKind::Fail,
+                              .function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER,
+                              .nth = 1,
+                              .status = STATUS_DEVICE_POWERED_OFF,
+                              .usbdStatus = USBD_STATUS_SUCCESS});
+  size_t before = ep_->Delivered();
+  ep_->Feed({0x90, 0x3C, 0x40});
+  ASSERT_TRUE(ep_->WaitDelivered(before + 1));
+  ASSERT_TRUE(r->Wait());
+  EXPECT_EQ(r->Bytes(), (Bytes{0x90, 0x3C, 0x40}));
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (ActiveReads() != 1 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+  EXPECT_EQ(ActiveReads(), 1u) << "the refused read ended";
+  auto nothing = ReadChild(child_, open, 64);
+  EXPECT_EQ(nothing->returned, STATUS_PENDING) << "no stale bytes in the ring";
+  nothing->Cancel();
+  nothing->Wait();
+}
+
+}  // namespace

@@ -29,6 +29,25 @@ class TransmitTest : public StreamTest {
     Plug();
     ep_->ClearWire();  // descriptor traffic is not on the bulk pipe, but start from nothing
   }
+  // The stream open, its two start messages out and off the record: the writer runs.
+  ChildOpen* Run() {
+    ChildOpen* open = Open();
+    EXPECT_TRUE(ep_->WaitForWire(2));
+    ep_->ClearWire();
+    return open;
+  }
+  // What went out besides the stream's own messages, as MIDI bytes in wire order.
+  Bytes MidiBesidesTheStreamMessages() {
+    Bytes start(32, 0xFF), stop(32, 0xFF);
+    std::copy(StartMessage, StartMessage + START_MESSAGE_LENGTH, start.begin());
+    std::copy(StopMessage, StopMessage + STOP_MESSAGE_LENGTH, stop.begin());
+    Bytes out;
+    for (auto& w : ep_->Wire()) {
+      if (w.bytes == start || w.bytes == stop) continue;
+      for (size_t i = 0; i < w.bytes.size() && !(i > 0 && w.bytes[i] == 0xFF); i++) out.push_back(w.bytes[i]);
+    }
+    return out;
+  }
   std::vector<Bytes> WireBytes() {
     std::vector<Bytes> out;
     for (auto& w : ep_->Wire()) out.push_back(w.bytes);
@@ -106,17 +125,17 @@ TEST_F(TransmitTest, NoBulkOutPipeFailsWithoutTakingAPacket) {
 }
 
 TEST_F(TransmitTest, RingWrapGoesOutAsTwoPaddedRuns) {
+  ChildOpen* open = Run();
+  // Moved while the ring is empty: the writer reads the positions only after a producer's count.
   ext_->TxWriteIndex = 250;
   ext_->TxReadIndex = 250;
   Bytes data = Seq(10, 0x10);
   EXPECT_EQ(QueueBytes(fdo_, data.data(), 10), 10u);
-  EXPECT_EQ(ext_->TxWriteIndex, 4u);
+  ASSERT_TRUE(ep_->WaitForWire(2));
   EXPECT_EQ(Bytes(ext_->TxRing + 250, ext_->TxRing + 256), Bytes(data.begin(), data.begin() + 6));
   EXPECT_EQ(Bytes(ext_->TxRing, ext_->TxRing + 4), Bytes(data.begin() + 6, data.end()));
-  StartWriter();
-  ASSERT_TRUE(ep_->WaitForWire(2));
-  StopWriter();
   auto wire = WireBytes();
+  Close(open);
   ASSERT_EQ(wire.size(), 2u);
   EXPECT_EQ(wire[0], Padded(Bytes(data.begin(), data.begin() + 6)));
   EXPECT_EQ(wire[1], Padded(Bytes(data.begin() + 6, data.end())));
@@ -125,16 +144,16 @@ TEST_F(TransmitTest, RingWrapGoesOutAsTwoPaddedRuns) {
 }
 
 TEST_F(TransmitTest, QueueingMoreThanTheRingWaitsForTheWriter) {
+  ChildOpen* open = Run();
   ep_->SetOutLatency(10);  // a slow device: the ring fills before the writer empties it
-  StartWriter();
   Bytes data = Seq(300);
   auto start = Clock::now();
   EXPECT_EQ(QueueBytes(fdo_, data.data(), 300), 300u);
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(50)) << "a full ring sleeps 50 ms at a time";
   auto until = Clock::now() + std::chrono::seconds(10);
   while (ep_->ReceivedMidi().size() < 300 && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  StopWriter();
   EXPECT_EQ(ep_->ReceivedMidi(), data);
+  Close(open);
 }
 
 TEST_F(TransmitTest, FullRingWithoutAWriterReturnsWhatItTook) {
@@ -143,23 +162,27 @@ TEST_F(TransmitTest, FullRingWithoutAWriterReturnsWhatItTook) {
   EXPECT_EQ(ext_->TxCount, 256u);
   EXPECT_EQ(QueueBytes(fdo_, data.data(), 1), 0u);
   EXPECT_EQ(QueueBytes(fdo_, data.data(), 0), 0u);
-  // A writer started later sends what waited in the ring.
-  StartWriter();
+  // The writer of a later run of the stream sends what waited in the ring (beside the start
+  // messages, which the open sends on its own).
+  ChildOpen* open = Open();
   auto until = Clock::now() + std::chrono::seconds(10);
-  while (ep_->ReceivedMidi().size() < 256 && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  StopWriter();
-  EXPECT_EQ(ep_->ReceivedMidi(), Bytes(data.begin(), data.begin() + 256));
+  while (MidiBesidesTheStreamMessages().size() < 256 && Clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(MidiBesidesTheStreamMessages(), Bytes(data.begin(), data.begin() + 256));
+  Close(open);
 }
 
 TEST_F(TransmitTest, WriterRunsAtRealtimePriorityAndEndsWhenTheStreamStops) {
-  StartWriter();
+  ChildOpen* open = Run();
   PVOID thread = ext_->WriterThread;
   ObfReferenceObject(thread);
   Bytes data = Seq(5);
   QueueBytes(fdo_, data.data(), 5);
   ASSERT_TRUE(ep_->WaitForWire(1));
   EXPECT_EQ(tb::ThreadPriority(thread), LOW_REALTIME_PRIORITY);
-  StopWriter();
+  Close(open);
+  EXPECT_EQ(ext_->WriterThread, nullptr) << "the last close waited for it";
   LARGE_INTEGER zero{};
   EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
   ObfDereferenceObject(thread);
@@ -168,7 +191,7 @@ TEST_F(TransmitTest, WriterRunsAtRealtimePriorityAndEndsWhenTheStreamStops) {
 // Several client threads queue at once: each call's bytes stay together and in order, and
 // nothing is lost or duplicated.
 TEST_F(TransmitTest, ConcurrentProducersKeepEachCallWhole) {
-  StartWriter();
+  ChildOpen* open = Run();
   constexpr int kThreads = 4, kCalls = 40, kLength = 7;
   std::vector<std::thread> producers;
   for (int t = 0; t < kThreads; t++) {
@@ -184,8 +207,8 @@ TEST_F(TransmitTest, ConcurrentProducersKeepEachCallWhole) {
   while (ep_->ReceivedMidi().size() < size_t(kThreads * kCalls * kLength) && Clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  StopWriter();
   Bytes got = ep_->ReceivedMidi();
+  Close(open);
   ASSERT_EQ(got.size(), size_t(kThreads * kCalls * kLength));
   std::vector<int> next(kThreads, 0);
   for (size_t i = 0; i < got.size(); i += kLength) {
@@ -221,8 +244,7 @@ TEST_F(TransmitTest, DirectSendsFromSeveralThreadsAllArrive) {
 
 // Removal must not free the extension or the pool under the writer thread or a read in flight.
 TEST_F(TransmitTest, RemovalEndsTheWriterAndTheReadsBeforeReleasing) {
-  StartReads();
-  StartWriter();
+  Run();
   Bytes data = Seq(100);
   EXPECT_EQ(QueueBytes(fdo_, data.data(), 100), 100u);
   Remove();
@@ -230,8 +252,7 @@ TEST_F(TransmitTest, RemovalEndsTheWriterAndTheReadsBeforeReleasing) {
 }
 
 TEST_F(TransmitTest, SurpriseRemovalEndsATransferTheDeviceNeverCompletes) {
-  StartReads();
-  StartWriter();
+  Run();
   ep_->HoldOut(true);
   Bytes data = Seq(40);
   EXPECT_EQ(QueueBytes(fdo_, data.data(), 40), 40u);

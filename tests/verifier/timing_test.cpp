@@ -34,12 +34,12 @@ class TimingTest : public StreamTest {
 };
 
 TEST_F(TimingTest, WriterThreadWakesEveryTwoMilliseconds) {
-  StartWriter();
+  ChildOpen* open = Open();
   auto until = Clock::now() + std::chrono::seconds(5);
   while (Count(CallsFrom("WriterThread", tb::TimedCall::Kind::Wait)) < 5 && Clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  StopWriter();
+  Close(open);
   auto waits = CallsFrom("WriterThread", tb::TimedCall::Kind::Wait);
   ASSERT_GE(Count(waits), 5u);
   for (auto& w : waits) {
@@ -51,11 +51,11 @@ TEST_F(TimingTest, WriterThreadWakesEveryTwoMilliseconds) {
 }
 
 TEST_F(TimingTest, QueueBytesOnAFullRingSleepsFiftyMillisecondsAtATimeWhileAWriterRuns) {
+  ChildOpen* open = Open();
   ep_->SetOutLatency(10);  // slower than the producer: the ring fills
-  StartWriter();
   std::vector<uint8_t> data(300, 0x40);
   EXPECT_EQ(QueueBytes(fdo_, data.data(), 300), 300u);
-  StopWriter();
+  Close(open);
   auto sleeps = CallsFrom("QueueBytes", tb::TimedCall::Kind::Delay, true);
   ASSERT_FALSE(sleeps.empty()) << "the ring was full and a writer ran: QueueBytes must have slept";
   for (auto& s : sleeps) EXPECT_EQ(s.interval, 500000) << s.Milliseconds() << " ms from " << s.caller;
