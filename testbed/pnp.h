@@ -124,9 +124,16 @@ class PnpManager {
   std::vector<TreeEntry> Tree();
 
   // Handles the client holds on a device; its removal waits for them to be closed, and the
-  // last close lets a waiting removal go on (on the worker).
+  // last close lets a waiting removal go on (on the worker). Every file object opened on a
+  // device's stack (OpenFile) counts here by itself, from its open until its close completed.
   void OpenHandle(PDEVICE_OBJECT device);
   void CloseHandle(PDEVICE_OBJECT device);
+
+  // The driver the platform loads on every child it enumerates from now on, found by its
+  // hardware ID: its AddDevice after the child's identity and capabilities are known, then the
+  // START_DEVICE to the top of the child's stack; again on the Enable of a disabled child. A
+  // child whose AddDevice fails is not started. Null: children run without one.
+  void LoadChildDriver(PDRIVER_OBJECT driver);
   // Called for each child of a subtree being removed, so that the client can close its
   // handles: before the queries of an orderly removal, after the surprise removal otherwise.
   std::function<void(PDEVICE_OBJECT child)> beforeChildRemove;
@@ -140,6 +147,8 @@ class PnpManager {
     PDEVICE_OBJECT device;  // referenced while queued; null for "removals may go on"
   };
   static void RouteInvalidation(PDEVICE_OBJECT device, DEVICE_RELATION_TYPE type);
+  static void RouteHandles(PDEVICE_OBJECT bottom, int delta);
+  NTSTATUS CallChildAddDevice(PnpNode* node);
 
   PnpNode* Find(PDEVICE_OBJECT pdo);
   PnpNode* FindLocked(PDEVICE_OBJECT pdo);
@@ -165,6 +174,7 @@ class PnpManager {
 
   PDRIVER_OBJECT driver_;
   ULONG tag_;
+  PDRIVER_OBJECT childDriver_ = nullptr;  // loaded on the children (LoadChildDriver)
   std::recursive_mutex operation_;   // one operation at a time, the worker's included
   std::mutex lock_;                  // the records below
   std::vector<std::unique_ptr<PnpNode>> nodes_;

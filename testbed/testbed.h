@@ -70,6 +70,7 @@ enum class Rule {
   SystemPowerIrpNotCompleted, // a system power IRP of the power manager not completed within the hang limit
   SystemPowerIrpHeldAtRemoval,  // a device deleted while a system power IRP is pending at it
   PowerCallbackWaits,         // a PoRequestPowerIrp callback or a power IRP's completion routine waits or delays
+  FileObjectUsedAfterClose,   // a file object touched after its close completed and it was freed
 };
 
 const char* RuleName(Rule rule);
@@ -212,6 +213,88 @@ struct Result {
 Result SendAndWait(PDEVICE_OBJECT target, PIRP irp);
 // Builds an IRP with its first location filled by `fill`, sends it, waits, frees it.
 Result Call(PDEVICE_OBJECT target, const std::function<void(PIO_STACK_LOCATION, PIRP)>& fill);
+
+// ---------------------------------------------------------------------------------------------
+// Requests as the I/O manager builds them for a caller (NtReadFile, NtDeviceIoControlFile ...),
+// and file objects: the test bed's IoCreateFile, the requests on an open and its close.
+// ---------------------------------------------------------------------------------------------
+#ifndef STATUS_ACCESS_VIOLATION
+#define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
+#endif
+#ifndef STATUS_INVALID_DEVICE_OBJECT_PARAMETER
+#define STATUS_INVALID_DEVICE_OBJECT_PARAMETER ((NTSTATUS)0xC0000369L)
+#endif
+
+// One request. Read and write take `buffer` and `length`; the device controls take `code`,
+// `input`/`inputLength` and `output`/`outputLength`. Buffers reach the driver as the I/O manager
+// passes them: the caller's own addresses for a device with neither buffered nor direct I/O and
+// for METHOD_NEITHER codes (Irp->UserBuffer, Parameters.DeviceIoControl.Type3InputBuffer), a
+// system buffer copied in and back otherwise. Direct I/O (an MDL) is not provided and is refused
+// loudly. A user-mode request's buffers are range-checked first, as the platform's probe does:
+// one reaching into system space fails with STATUS_ACCESS_VIOLATION and is never sent.
+struct IoRequestSpec {
+  UCHAR major = IRP_MJ_READ;
+  UCHAR minor = 0;
+  KPROCESSOR_MODE mode = KernelMode;  // Irp->RequestorMode
+  void* buffer = nullptr;
+  ULONG length = 0;
+  LONGLONG byteOffset = 0;
+  ULONG code = 0;
+  void* input = nullptr;
+  ULONG inputLength = 0;
+  void* output = nullptr;
+  ULONG outputLength = 0;
+};
+// A request sent and perhaps still out. Thread-safe. Its buffers must stay valid until Done.
+class IoRequest {
+ public:
+  virtual ~IoRequest() = default;
+  // True once the request has completed; with no timeout, waits up to the hang limit and then
+  // ends the run with a report.
+  virtual bool Wait(int timeoutMs = -1) = 0;
+  virtual bool Done() = 0;
+  // IoCancelIrp on the request while it is out; FALSE when it had no cancel routine or is done.
+  virtual BOOLEAN Cancel() = 0;
+  // Final status and Information, and what the dispatch routine returned; STATUS_PENDING in
+  // `status` until Done.
+  virtual Result Outcome() = 0;
+};
+// A request without a file object straight to `target`, as a driver sends one to the device below.
+std::shared_ptr<IoRequest> StartRequest(PDEVICE_OBJECT target, const IoRequestSpec& spec);
+
+struct OpenOptions {
+  KPROCESSOR_MODE mode = KernelMode;  // the create's RequestorMode
+  // As IoCreateFileSpecifyDeviceObjectHint: the device of the opened stack (at or above the one
+  // opened) that receives the create and every later request on the open. Null: the top of the
+  // stack, as an open by name goes.
+  PDEVICE_OBJECT sendTo = nullptr;
+};
+// One open of a device: a FILE_OBJECT with one handle. Thread-safe.
+class File {
+ public:
+  virtual ~File() = default;
+  virtual PFILE_OBJECT Object() = 0;   // null once the file object is closed and freed
+  virtual PDEVICE_OBJECT Target() = 0; // where its requests go
+  // A request on the open: the file object in the stack location and in
+  // Irp->Tail.Overlay.OriginalFileObject. STATUS_INVALID_HANDLE once the handle is closed.
+  virtual std::shared_ptr<IoRequest> Start(const IoRequestSpec& spec) = 0;
+  Result Send(const IoRequestSpec& spec);  // Start and Wait
+  // Closes the handle: IRP_MJ_CLEANUP now, and IRP_MJ_CLOSE once every request on the file
+  // object has completed, from the I/O manager's own thread if one is still out then. Closing a
+  // handle ends no request. Returns what closing a handle returns: STATUS_SUCCESS whatever the
+  // cleanup's answer, STATUS_INVALID_HANDLE (and a report) for a handle already closed.
+  virtual NTSTATUS Close() = 0;
+  virtual Result CleanupOutcome() = 0;
+  virtual bool WaitClosed(int timeoutMs = -1) = 0;  // true once IRP_MJ_CLOSE has completed
+  virtual bool Closed() = 0;
+  virtual Result CloseOutcome() = 0;
+};
+// Opens `device`: DEVICE_OBJECT.ReferenceCount counts the open, IRP_MJ_CREATE goes out with the
+// new file object, and the create's outcome lands in `outcome`. Null when the open failed: the
+// file object is then freed without a close. A device deleted or still initializing is refused
+// with STATUS_NO_SUCH_DEVICE, a second open of an exclusive device with STATUS_ACCESS_DENIED.
+std::shared_ptr<File> OpenFile(PDEVICE_OBJECT device, Result* outcome = nullptr, const OpenOptions& options = {});
+size_t LiveFileObjects();  // opened and not yet closed
 
 // ---------------------------------------------------------------------------------------------
 // The test bed's own drivers: devices whose requests a C++ handler answers.

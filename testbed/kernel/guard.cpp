@@ -1,6 +1,6 @@
-// Memory for the objects whose lifetime the driver must respect: IRPs and device objects with
-// their extensions. Each block ends exactly where its allocation ends, so reading past an
-// extension or an IRP's last stack location leaves the block.
+// Memory for the objects whose lifetime the driver must respect: IRPs, device objects with
+// their extensions, and file objects. Each block ends exactly where its allocation ends, so
+// reading past an extension or an IRP's last stack location leaves the block.
 //
 // With AddressSanitizer or ThreadSanitizer the blocks come from the host's heap and are really
 // freed: the sanitizer sees a use after free or an overrun itself. In the plain debug build the
@@ -52,7 +52,19 @@ struct sigaction gPrevious;
 bool gHandlerInstalled = false;
 
 Rule RuleForTouch(GuardKind kind) {
-  return kind == GuardKind::Irp ? Rule::IrpTouchedAfterCompletion : Rule::DeviceUsedAfterDelete;
+  switch (kind) {
+    case GuardKind::Irp: return Rule::IrpTouchedAfterCompletion;
+    case GuardKind::File: return Rule::FileObjectUsedAfterClose;
+    default: return Rule::DeviceUsedAfterDelete;
+  }
+}
+
+const char* TouchMessage(GuardKind kind) {
+  switch (kind) {
+    case GuardKind::Irp: return "the IRP was touched after it was freed";
+    case GuardKind::File: return "the file object was touched after its close";
+    default: return "the device object or its extension was touched after the device was freed";
+  }
 }
 
 void OnFault(int sig, siginfo_t* info, void* context) {
@@ -96,9 +108,7 @@ void OnFault(int sig, siginfo_t* info, void* context) {
     }
   }
   if (hit.released) {
-    Report(RuleForTouch(hit.kind), where, hit.what,
-           hit.kind == GuardKind::Irp ? "the IRP was touched after it was freed"
-                                      : "the device object or its extension was touched after the device was freed");
+    Report(RuleForTouch(hit.kind), where, hit.what, TouchMessage(hit.kind));
   } else {
     Report(Rule::ObjectOverrun, where, hit.what, "an access past the end of the object");
   }

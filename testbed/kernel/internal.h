@@ -195,7 +195,7 @@ void CheckDriverReturn(const void* routine, const char* what, KIRQL irqlBefore, 
 bool ShouldFailAllocation(AllocKind kind);
 
 // Memory whose use after release, or past its end, the verifier must see (guard.cpp).
-enum class GuardKind { Irp, Device };
+enum class GuardKind { Irp, Device, File };
 void* GuardedAllocate(size_t bytes, GuardKind kind);  // zero-filled; ends where its allocation ends
 void GuardedRelease(void* p, const std::string& what);
 void ResetGuarded();                                   // releases every block, live or kept
@@ -328,4 +328,14 @@ auto RunDriverRoutine(const void* routine, const char* what, F&& body) -> declty
 
 namespace tb {
 void SetInvalidateRelationsHook(std::function<void(PDEVICE_OBJECT, DEVICE_RELATION_TYPE)> hook);
+
+// The default dispatch routine of every major function a driver leaves unset (io.cpp).
+PDRIVER_DISPATCH InvalidRequestRoutine();
+// DEVICE_OBJECT.ReferenceCount, the device's open file objects: an open adds one and the close of
+// its file object takes it back. A deleted device goes with the last (objects.cpp).
+void AdjustOpenCount(PDEVICE_OBJECT device, LONG delta);
+// Told of each open (+1) and close (-1) of a file object on a stack, by the stack's bottom device:
+// the PnP manager's handle count follows them (files.cpp).
+void SetOpenHandlesHook(std::function<void(PDEVICE_OBJECT bottom, int delta)> hook);
+void ResetFiles();  // ends the I/O manager's close thread and forgets every file object
 }  // namespace tb

@@ -168,6 +168,7 @@ size_t CheckIrpLeaks(const std::string& when) {
 }
 
 void ResetIo() {
+  ResetFiles();  // its close thread may still be sending IRPs
   KernelLock guard(gIrpLock);
   // The memory itself goes with ResetGuarded.
   gIrps.clear();

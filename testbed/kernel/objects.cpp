@@ -5,7 +5,6 @@
 #include <cstdio>
 
 namespace tb {
-PDRIVER_DISPATCH InvalidRequestRoutine();
 PDRIVER_DISPATCH HostDispatchRoutine();
 
 namespace {
@@ -160,6 +159,14 @@ void DeleteDeviceInternal(PDEVICE_OBJECT device, const char* routine) {
 }  // namespace
 
 std::mutex& ObjectLock() { return gObjects; }
+
+void AdjustOpenCount(PDEVICE_OBJECT device, LONG delta) {
+  KernelLock guard(gObjects);
+  DeviceRecord* rec = FindDevice(device);
+  if (rec == nullptr || rec->freed) return;
+  device->ReferenceCount += delta;
+  ReleaseIfUnused(rec);
+}
 
 PDEVICE_OBJECT ExtensionOwner(const void* address, size_t* offset) {
   auto* a = static_cast<const char*>(address);

@@ -99,6 +99,7 @@ PnpManager::PnpManager(PDRIVER_OBJECT driver, ULONG driverPoolTag) : driver_(dri
     gManager = this;
   }
   SetInvalidateRelationsHook(&PnpManager::RouteInvalidation);
+  SetOpenHandlesHook(&PnpManager::RouteHandles);
 }
 
 PnpManager::~PnpManager() {
@@ -256,6 +257,30 @@ NTSTATUS PnpManager::CallAddDevice(PnpNode* node) {
   Record(node, "AddDevice", status, "");
   if (!NT_SUCCESS(status)) return status;
   node->added = true;
+  PDEVICE_OBJECT top = TopOfStack(node->pdo);
+  if (top != node->pdo && (top->Flags & DO_DEVICE_INITIALIZING)) {
+    Report(Rule::DeviceInitializingLeftSet, SymbolName(reinterpret_cast<const void*>(add)), Hex(top),
+           "AddDevice returned with DO_DEVICE_INITIALIZING still set on the new device");
+  }
+  return status;
+}
+
+void PnpManager::LoadChildDriver(PDRIVER_OBJECT driver) {
+  Operation op(operation_);
+  childDriver_ = driver;
+}
+
+// As for a device of its own bus, the child's driver must leave its device initialised.
+NTSTATUS PnpManager::CallChildAddDevice(PnpNode* node) {
+  PDRIVER_ADD_DEVICE add = childDriver_->DriverExtension->AddDevice;
+  NTSTATUS status;
+  {
+    IrqlScope passive(PASSIVE_LEVEL);
+    status = RunDriverRoutine(reinterpret_cast<const void*>(add), "AddDevice",
+                              [&] { return add(childDriver_, node->pdo); });
+  }
+  Record(node, "AddDevice (child driver)", status, "");
+  if (!NT_SUCCESS(status)) return status;
   PDEVICE_OBJECT top = TopOfStack(node->pdo);
   if (top != node->pdo && (top->Flags & DO_DEVICE_INITIALIZING)) {
     Report(Rule::DeviceInitializingLeftSet, SymbolName(reinterpret_cast<const void*>(add)), Hex(top),
@@ -442,6 +467,10 @@ NTSTATUS PnpManager::EnumerateNode(PnpNode* node) {
   char flagText[32];
   std::snprintf(flagText, sizeof flagText, "flags 0x%08X", flags);
   Record(node, "QUERY_CAPABILITIES", c.status, flagText);
+  if (childDriver_ != nullptr) {
+    NTSTATUS added = CallChildAddDevice(node);
+    if (!NT_SUCCESS(added)) return added;
+  }
   return Start(child);
 }
 
@@ -566,8 +595,8 @@ NTSTATUS PnpManager::Enable(PDEVICE_OBJECT pdo) {
     node->disabled = false;
   }
   // The function driver left with the removal: it is added again before the start.
-  if (node->parent == nullptr) {
-    NTSTATUS status = CallAddDevice(node);
+  if (node->parent == nullptr || childDriver_ != nullptr) {
+    NTSTATUS status = node->parent == nullptr ? CallAddDevice(node) : CallChildAddDevice(node);
     if (!NT_SUCCESS(status)) {
       std::lock_guard<std::mutex> guard(lock_);
       node->disabled = true;
@@ -793,6 +822,16 @@ void PnpManager::CloseHandle(PDEVICE_OBJECT device) {
   }
   // A removal that waited for this close goes on later, on the manager's own thread.
   if (resume) Enqueue(Work{nullptr});
+}
+
+void PnpManager::RouteHandles(PDEVICE_OBJECT bottom, int delta) {
+  std::lock_guard<std::mutex> guard(gManagerLock);
+  if (gManager == nullptr) return;
+  if (delta > 0) {
+    gManager->OpenHandle(bottom);
+  } else {
+    gManager->CloseHandle(bottom);
+  }
 }
 
 void PnpManager::RouteInvalidation(PDEVICE_OBJECT device, DEVICE_RELATION_TYPE type) {

@@ -71,6 +71,7 @@ const char* RuleName(Rule rule) {
     NAME(SystemPowerIrpNotCompleted)
     NAME(SystemPowerIrpHeldAtRemoval)
     NAME(PowerCallbackWaits)
+    NAME(FileObjectUsedAfterClose)
 #undef NAME
   }
   return "UnknownRule";
