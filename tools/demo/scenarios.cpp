@@ -185,6 +185,7 @@ void RunDisableChild(Session& s) {
   s.Line(text);
   s.Expect(NT_SUCCESS(disabled) && NT_SUCCESS(enabled), "the child disabled and enabled again");
   s.Expect(!tb::IsDeviceDeleted(s.child()), "the same child device object started again");
+  s.RefreshClient();
   auto again = OpenStream(s);
   if (!again) return;
   Phrase(s, *again, "after the child came back");

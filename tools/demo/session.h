@@ -65,6 +65,8 @@ class Session {
   // back, or the time is up; returns what the open received.
   Bytes ReadBack(tb::ClientOpen& open, size_t expected, bool internal, Bytes* internalBytes = nullptr,
                  int timeoutMs = 5000);
+  // The client above the child now: an enable of a disabled child loads a new one.
+  void RefreshClient() { client_ = tb::MidiClientOn(child_); }
   std::string PowerState();  // the USB device's state, "D0" ...
   void NotePowerState();
 
