@@ -4,6 +4,7 @@
 
 #include <wdm.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -258,6 +259,9 @@ class IoRequest {
   // Final status and Information, and what the dispatch routine returned; STATUS_PENDING in
   // `status` until Done.
   virtual Result Outcome() = 0;
+  // When completion reached the I/O manager (taken before anything else it does then); the
+  // clock's epoch until Done.
+  virtual std::chrono::steady_clock::time_point CompletedAt() = 0;
 };
 // A request without a file object straight to `target`, as a driver sends one to the device below.
 std::shared_ptr<IoRequest> StartRequest(PDEVICE_OBJECT target, const IoRequestSpec& spec);

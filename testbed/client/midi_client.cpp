@@ -35,6 +35,10 @@ class NotSent : public IoRequest {
   bool Done() override { return true; }
   BOOLEAN Cancel() override { return FALSE; }
   Result Outcome() override { return Result{STATUS_NO_SUCH_DEVICE, 0, STATUS_NO_SUCH_DEVICE}; }
+  std::chrono::steady_clock::time_point CompletedAt() override { return at_; }
+
+ private:
+  std::chrono::steady_clock::time_point at_ = std::chrono::steady_clock::now();
 };
 }  // namespace
 
@@ -45,6 +49,7 @@ ClientRead::ClientRead(std::shared_ptr<IoRequest> request, std::shared_ptr<std::
 bool ClientRead::Wait(int timeoutMs) { return request_->Wait(timeoutMs); }
 bool ClientRead::Done() { return request_->Done(); }
 BOOLEAN ClientRead::Cancel() { return request_->Cancel(); }
+std::chrono::steady_clock::time_point ClientRead::CompletedAt() { return request_->CompletedAt(); }
 
 ClientResult ClientRead::Result() {
   ClientResult out = From(request_->Outcome());

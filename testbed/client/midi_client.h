@@ -34,6 +34,7 @@ class ClientRead {
   bool Done();
   BOOLEAN Cancel();
   ClientResult Result();
+  std::chrono::steady_clock::time_point CompletedAt();  // see IoRequest::CompletedAt
 
  private:
   std::shared_ptr<IoRequest> request_;

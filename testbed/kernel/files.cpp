@@ -51,6 +51,7 @@ class RequestImpl : public IoRequest {
   bool Done() override;
   BOOLEAN Cancel() override;
   Result Outcome() override;
+  std::chrono::steady_clock::time_point CompletedAt() override;
 
   // Completion has reached the top of the IRP.
   void Finished(PIRP irp);
@@ -61,6 +62,7 @@ class RequestImpl : public IoRequest {
   PIRP irp = nullptr;
   bool sent = false;       // the dispatch routine has returned
   bool done = false;       // completion has reached the top
+  std::chrono::steady_clock::time_point completedAt{};
   bool freed = false;
   int cancelling = 0;      // Cancel calls inside IoCancelIrp
   Result result{STATUS_PENDING, 0, STATUS_PENDING};
@@ -290,8 +292,10 @@ void RequestImpl::Sent(NTSTATUS returned, PIRP sentIrp, const void* routine) {
 void RequestImpl::Finished(PIRP completed) {
   bool freeNow;
   std::shared_ptr<FileImpl> holder;
+  auto now = std::chrono::steady_clock::now();
   {
     std::lock_guard<std::mutex> guard(lock);
+    completedAt = now;
     result.status = completed->IoStatus.Status;
     result.information = completed->IoStatus.Information;
     // Buffered output is copied back unless the request failed.
@@ -320,6 +324,11 @@ bool RequestImpl::Wait(int timeoutMs) {
     BugCheck(Rule::WaitNeverSatisfied, "the I/O manager's request", "IRP " + Hex(stuck), "a pended request was never completed");
   }
   return finished;
+}
+
+std::chrono::steady_clock::time_point RequestImpl::CompletedAt() {
+  std::lock_guard<std::mutex> guard(lock);
+  return completedAt;
 }
 
 bool RequestImpl::Done() {
