@@ -36,7 +36,7 @@ TEST_F(PowerCoverageTest, DeviceRequestsForNoRealStateLeaveTheRecordedState) {
   AddDefault();
   System(PowerSystemWorking);
   Device(PowerDeviceD2);
-  for (ULONG state : {static_cast<ULONG>(PowerDeviceUnspecified), static_cast<ULONG>(PowerDeviceMaximum), ULONG{9}}) {
+  for (ULONG state : {static_cast<ULONG>(PowerDeviceUnspecified), static_cast<ULONG>(PowerDeviceMaximum), ULONG{7}}) {
     SCOPED_TRACE(state);
     Mark();
     EXPECT_EQ(Device(static_cast<DEVICE_POWER_STATE>(state)).status, STATUS_SUCCESS);
@@ -49,7 +49,7 @@ TEST_F(PowerCoverageTest, DeviceRequestsForNoRealStateLeaveTheRecordedState) {
 // With wake armed the capabilities choose the sleeping device state; an entry the bus left
 // unfilled, one past D3 and a system state below S1 all mean D3.
 TEST_F(PowerCoverageTest, WithWakeArmedStatesTheCapabilitiesDoNotGiveMeanD3) {
-  Add(Capabilities(PowerDeviceD2, PowerDeviceUnspecified, static_cast<DEVICE_POWER_STATE>(9), PowerDeviceD2));
+  Add(Capabilities(PowerDeviceD2, PowerDeviceUnspecified, static_cast<DEVICE_POWER_STATE>(7), PowerDeviceD2));
   System(PowerSystemWorking);
   Device(PowerDeviceD2);
   std::thread waiter([&] { SendWaitWake(pdo_); });
