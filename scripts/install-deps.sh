@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs what the test bed build needs on a fresh Debian machine (run as root).
+# Installs what the test bed build needs on a fresh Debian machine (run as root), with what the
+# coverage report (gcovr) and the static analysis (clang-tidy 14, python3) need.
 set -euo pipefail
 need=()
 # midicsv and python3-mido are the independent decoders the MIDI file reader is checked against.
-for pkg in cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev midicsv python3-mido; do
+for pkg in cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev midicsv python3-mido gcovr clang-tidy-14 python3; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
