@@ -119,6 +119,14 @@ static inline PdoExtension* PdoExt(PDEVICE_OBJECT DeviceObject) {
   return static_cast<PdoExtension*>(DeviceObject->DeviceExtension);
 }
 
+// A power state field holds whatever word its sender put there, which need not be one of the
+// enumeration's values (reading it as the enumeration would then be undefined): read the word.
+static inline ULONG RawPowerState(const void* Field) {
+  ULONG word;
+  RtlCopyMemory(&word, Field, sizeof word);
+  return word;
+}
+
 // The flag word is shared by every path; reads go through an interlocked operation too, so that
 // a reader on one processor sees a whole, current word.
 static inline ULONG ReadFdoFlags(FdoExtension* Fdo) {

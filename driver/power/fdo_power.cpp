@@ -38,9 +38,10 @@ VOID CancelWaitWake(FdoExtension* Fdo) {
 }
 
 static NTSTATUS WaitWake(PDEVICE_OBJECT DeviceObject, PIRP Irp, FdoExtension* Fdo) {
-  WritePowerWord(&Fdo->IdlePowerState, Fdo->Capabilities.DeviceWake);
+  ULONG wake = RawPowerState(&Fdo->Capabilities.DeviceWake);
+  WritePowerWord(&Fdo->IdlePowerState, wake);
   ULONG present = ReadPowerWord(&Fdo->DevicePowerState);
-  if (present == PowerDeviceD0 || Fdo->Capabilities.DeviceWake > present) {
+  if (present == PowerDeviceD0 || wake > present) {
     CompletePower(Irp, STATUS_INVALID_DEVICE_STATE);
     ReleaseIo(DeviceObject);
     return STATUS_INVALID_DEVICE_STATE;
@@ -82,15 +83,13 @@ static ULONG DeviceStateFor(FdoExtension* Fdo, ULONG System) {
   if (System == PowerSystemWorking) return PowerDeviceD0;
   if ((ReadFdoFlags(Fdo) & FDO_WAIT_WAKE_ARMED) == 0) return PowerDeviceD3;
   if (System <= PowerSystemUnspecified || System >= PowerSystemMaximum) return PowerDeviceD3;
-  ULONG state = Fdo->Capabilities.DeviceState[System];
+  ULONG state = RawPowerState(&Fdo->Capabilities.DeviceState[System]);
   if (state < PowerDeviceD0 || state > PowerDeviceD3) return PowerDeviceD3;
   return state;
 }
 
 static NTSTATUS SystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack, FdoExtension* Fdo) {
-  // Read as the plain word it is on the wire: a sender may put any value there.
-  ULONG system;
-  RtlCopyMemory(&system, &Stack->Parameters.Power.State, sizeof system);
+  ULONG system = RawPowerState(&Stack->Parameters.Power.State);
   ULONG device = DeviceStateFor(Fdo, system);
   if (device == ReadPowerWord(&Fdo->DevicePowerState)) {
     NTSTATUS status = PassPowerDown(Fdo, Irp, NULL, NULL);
@@ -129,7 +128,7 @@ VOID NTAPI ForwardSystemPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
 }
 
 static NTSTATUS DeviceSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack, FdoExtension* Fdo) {
-  ULONG device = Stack->Parameters.Power.State.DeviceState;
+  ULONG device = RawPowerState(&Stack->Parameters.Power.State);
   if (device == PowerDeviceD0) return PassPowerDown(Fdo, Irp, PowerUpCompletion, DeviceObject);
   if (device >= PowerDeviceD1 && device <= PowerDeviceD3) WritePowerWord(&Fdo->DevicePowerState, device);
   NTSTATUS status = PassPowerDown(Fdo, Irp, NULL, NULL);

@@ -15,7 +15,7 @@ static NTSTATUS FinishPower(PIRP Irp, NTSTATUS Status) {
 static VOID CompleteSystemPower(PDEVICE_OBJECT Child, PIRP SystemIrp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(SystemIrp);
   PoSetPowerState(Child, stack->Parameters.Power.Type, stack->Parameters.Power.State);
-  PdoExt(Child)->SystemPowerState = stack->Parameters.Power.State.SystemState;
+  PdoExt(Child)->SystemPowerState = RawPowerState(&stack->Parameters.Power.State);
   FinishPower(SystemIrp, STATUS_SUCCESS);
 }
 
@@ -30,8 +30,7 @@ VOID NTAPI PdoSystemPowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, 
 static NTSTATUS SystemSetPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack) {
   IoMarkIrpPending(Irp);
   POWER_STATE state;
-  state.DeviceState =
-      Stack->Parameters.Power.State.SystemState == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
+  state.DeviceState = RawPowerState(&Stack->Parameters.Power.State) == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
   NTSTATUS status = PoRequestPowerIrp(DeviceObject, IRP_MN_SET_POWER, state, PdoSystemPowerDone, Irp, NULL);
   // Without a device request nothing would ever complete the held one.
   if (status != STATUS_PENDING) CompleteSystemPower(DeviceObject, Irp);
@@ -43,7 +42,7 @@ NTSTATUS PdoPower(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stac
     case IRP_MN_SET_POWER:
       if (Stack->Parameters.Power.Type == SystemPowerState) return SystemSetPower(DeviceObject, Irp, Stack);
       PoSetPowerState(DeviceObject, DevicePowerState, Stack->Parameters.Power.State);
-      Pdo->DevicePowerState = Stack->Parameters.Power.State.DeviceState;
+      Pdo->DevicePowerState = RawPowerState(&Stack->Parameters.Power.State);
       return FinishPower(Irp, STATUS_SUCCESS);
     case IRP_MN_QUERY_POWER:
       return FinishPower(Irp, STATUS_SUCCESS);

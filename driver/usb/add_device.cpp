@@ -161,7 +161,7 @@ static VOID UndoAddDevice(PDEVICE_OBJECT DeviceObject) {
 static ULONG IdleStateFrom(const DEVICE_CAPABILITIES* Capabilities) {
   ULONG idle = PowerDeviceUnspecified;
   for (int system = PowerSystemSleeping1; system <= PowerSystemSleeping3; system++) {
-    LONG state = static_cast<LONG>(Capabilities->DeviceState[system]);
+    LONG state = static_cast<LONG>(RawPowerState(&Capabilities->DeviceState[system]));
     if (state < static_cast<LONG>(PowerDeviceD3)) idle = static_cast<ULONG>(state);
   }
   return idle;

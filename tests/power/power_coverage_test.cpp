@@ -2,6 +2,7 @@
 // stopped, device and system states outside the ones a device can be in, and an idle power-down
 // that finds another of the driver's requests still running.
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "power/power_fixture.h"
@@ -16,6 +17,8 @@ class PowerCoverageTest : public PowerTest {
     for (int i = 0; i < ms && !ready(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return ready();
   }
+  // A word no power state has (nor the enumeration's range), written as a bus may write it.
+  static void PutWord(void* field, ULONG word) { std::memcpy(field, &word, sizeof word); }
 };
 
 // Its removal or stop would then have to wait on it: nothing is armed, nothing goes down.
@@ -39,7 +42,8 @@ TEST_F(PowerCoverageTest, DeviceRequestsForNoRealStateLeaveTheRecordedState) {
   for (ULONG state : {static_cast<ULONG>(PowerDeviceUnspecified), static_cast<ULONG>(PowerDeviceMaximum), ULONG{7}}) {
     SCOPED_TRACE(state);
     Mark();
-    EXPECT_EQ(Device(static_cast<DEVICE_POWER_STATE>(state)).status, STATUS_SUCCESS);
+    // The bus refuses a state no device has; the driver hands its answer back.
+    EXPECT_EQ(Device(static_cast<DEVICE_POWER_STATE>(state)).status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Seen().size(), 1u) << "passed down";
     EXPECT_EQ(ext_->DevicePowerState, static_cast<ULONG>(PowerDeviceD2));
   }
@@ -49,7 +53,9 @@ TEST_F(PowerCoverageTest, DeviceRequestsForNoRealStateLeaveTheRecordedState) {
 // With wake armed the capabilities choose the sleeping device state; an entry the bus left
 // unfilled, one past D3 and a system state below S1 all mean D3.
 TEST_F(PowerCoverageTest, WithWakeArmedStatesTheCapabilitiesDoNotGiveMeanD3) {
-  Add(Capabilities(PowerDeviceD2, PowerDeviceUnspecified, static_cast<DEVICE_POWER_STATE>(7), PowerDeviceD2));
+  DEVICE_CAPABILITIES caps = Capabilities(PowerDeviceD2, PowerDeviceUnspecified, PowerDeviceD3, PowerDeviceD2);
+  PutWord(&caps.DeviceState[PowerSystemSleeping3], 9);
+  Add(caps);
   System(PowerSystemWorking);
   Device(PowerDeviceD2);
   std::thread waiter([&] { SendWaitWake(pdo_); });
@@ -80,11 +86,13 @@ TEST_F(PowerCoverageTest, WithWakeArmedStatesTheCapabilitiesDoNotGiveMeanD3) {
 // A wait-wake refused for a wake state past D3 still set the idle state from it; the idle policy
 // asks for no such state.
 TEST_F(PowerCoverageTest, AnIdleStatePastD3IsNeverAskedFor) {
-  Add(Capabilities(PowerDeviceD2, PowerDeviceD3, PowerDeviceD3, static_cast<DEVICE_POWER_STATE>(7)));
+  DEVICE_CAPABILITIES caps = Capabilities(PowerDeviceD2, PowerDeviceD3, PowerDeviceD3, PowerDeviceD3);
+  PutWord(&caps.DeviceWake, 9);
+  Add(caps);
   System(PowerSystemWorking);
   Device(PowerDeviceD2);
   EXPECT_EQ(SendWaitWake(pdo_).status, STATUS_INVALID_DEVICE_STATE);
-  ASSERT_EQ(ext_->IdlePowerState, 7u);
+  ASSERT_EQ(ext_->IdlePowerState, 9u);
   Device(PowerDeviceD0);
   StreamStartPower(fdo_);
   Mark();
