@@ -171,7 +171,7 @@ struct UrbTapEvent {
   bool pipeKnown;                           // ... and the bus has that pipe
   UCHAR endpoint;                           // the pipe's bEndpointAddress; 0 on the default pipe
   UCHAR endpointType;                       // USB_ENDPOINT_TYPE_* of the pipe; CONTROL on the default one
-  bool in;                                  // data moves from the device to the host
+  bool in;                                  // data moves to the host (for a pipe the bus lacks: by the flags)
   ULONG transferFlags;                      // transfers: as the URB carries them at this stage
   ULONG length;                             // TransferBufferLength: asked at submission, answered at completion
   std::vector<uint8_t> data;                // OUT data at submission, IN data at completion
@@ -184,7 +184,8 @@ struct UrbTapEvent {
 // Receives the tap's events one at a time, in sequence, outside the bus's lock, on whatever
 // thread submits or completes the URB (completions often at DISPATCH_LEVEL). A completion is
 // reported before the IRP's completion routines run, while the URB is still the bus's. An
-// observer must not call back into the bus.
+// observer may read the bus's records; it must not add or remove observers, nor submit or
+// complete URBs: the tap delivers under a lock of its own.
 class UrbObserver {
  public:
   virtual ~UrbObserver() = default;
