@@ -108,10 +108,10 @@ void ExpectDescriptors(const Row& row, const Bytes& data) {
   EXPECT_EQ(row.at("usb.bLength"), Join(lengths));
   EXPECT_EQ(row.at("usb.bDescriptorType"), Join(types));
   EXPECT_EQ(row.at("usb.bEndpointAddress"), Join(endpoints));
-  if (data[1] == USB_DEVICE_DESCRIPTOR_TYPE) {
+  if (data.size() >= 12 && data[1] == USB_DEVICE_DESCRIPTOR_TYPE) {
     EXPECT_EQ(row.at("usb.idVendor"), Hex(Word(data, 8), 4));
     EXPECT_EQ(row.at("usb.idProduct"), Hex(Word(data, 10), 4));
-  } else {
+  } else if (data.size() >= 4 && data[1] == USB_CONFIGURATION_DESCRIPTOR_TYPE) {
     EXPECT_EQ(row.at("usb.wTotalLength"), std::to_string(Word(data, 2)));
   }
 }
