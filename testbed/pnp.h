@@ -72,6 +72,8 @@ class PnpManager {
 
   // A new USB device on its own bus; AddDevice is called for it. The bus stays owned here.
   PDEVICE_OBJECT Plug(const UsbMidiDevice& device, NTSTATUS* addStatus = nullptr);
+  // Called with each new bus before AddDevice, so that a tap sees the device's first URB.
+  std::function<void(UsbBus& bus)> onPlug;
   UsbBus* Bus(PDEVICE_OBJECT pdo);
 
   // AddDevice for a physical device object; checks the new top device is initialised.

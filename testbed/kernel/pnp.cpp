@@ -214,6 +214,7 @@ PDEVICE_OBJECT PnpManager::Plug(const UsbMidiDevice& device, NTSTATUS* addStatus
   Operation op(operation_);
   auto bus = std::make_unique<UsbBus>(device);
   PDEVICE_OBJECT pdo = bus->Pdo();
+  if (onPlug) onPlug(*bus);
   {
     std::lock_guard<std::mutex> guard(lock_);
     buses_.push_back(std::move(bus));

@@ -107,6 +107,23 @@ std::vector<PUSB_ENDPOINT_DESCRIPTOR> EndpointsAfter(PUSB_CONFIGURATION_DESCRIPT
   }
   return out;
 }
+
+// The standard requests a tap reports for the default-pipe URBs, as the stack puts them in the
+// setup packet.
+constexpr uint8_t kRequestGetDescriptor = 0x06;
+constexpr uint8_t kRequestSetConfiguration = 0x09;
+constexpr uint8_t kRequestSetInterface = 0x0B;
+constexpr uint8_t kToHostStandardDevice = 0x80;
+constexpr uint8_t kToDeviceStandardDevice = 0x00;
+constexpr uint8_t kToDeviceStandardInterface = 0x01;
+
+// The bytes a URB's buffer holds, at most `limit` of them; none without a buffer (the bus does
+// not map MDLs).
+std::vector<uint8_t> BufferBytes(PVOID buffer, ULONG length, ULONG limit) {
+  if (buffer == nullptr) return {};
+  auto* p = static_cast<const uint8_t*>(buffer);
+  return std::vector<uint8_t>(p, p + std::min(length, limit));
+}
 }  // namespace
 
 UsbBus::UsbBus(UsbMidiDevice device, std::u16string instancePath) : device_(std::move(device)) {
@@ -217,6 +234,137 @@ void UsbBus::ClearUrbs() {
 std::vector<BusEvent> UsbBus::Log() {
   std::lock_guard<std::mutex> guard(lock_);
   return log_;
+}
+
+void UsbBus::AddObserver(std::shared_ptr<UrbObserver> observer) {
+  std::lock_guard<std::mutex> guard(tapLock_);
+  observers_.push_back(std::move(observer));
+  tapped_ = true;
+}
+
+void UsbBus::RemoveObserver(const UrbObserver* observer) {
+  std::lock_guard<std::mutex> guard(tapLock_);
+  observers_.erase(std::remove_if(observers_.begin(), observers_.end(),
+                                  [observer](const auto& o) { return o.get() == observer; }),
+                   observers_.end());
+  if (observers_.empty()) {
+    tapped_ = false;
+    inFlight_.clear();
+  }
+}
+
+void UsbBus::Deliver(UrbTapEvent& event) {
+  event.sequence = tapSequence_++;
+  event.time = std::chrono::steady_clock::now();
+  for (auto& o : observers_) o->OnUrb(event);
+}
+
+// Only what the URB's own length covers is read: a short URB is the caller's fault, and the stack
+// fails it without looking further.
+void UsbBus::TapSubmission(PIRP irp, PURB urb) {
+  if (!tapped_) return;
+  UrbTapEvent e{};
+  e.stage = UrbTapEvent::Stage::Submitted;
+  e.irp = reinterpret_cast<uintptr_t>(irp);
+  e.urb = reinterpret_cast<uintptr_t>(urb);
+  e.function = urb->UrbHeader.Function;
+  e.endpointType = USB_ENDPOINT_TYPE_CONTROL;
+  e.usbdStatus = urb->UrbHeader.Status;
+  e.status = STATUS_PENDING;
+  size_t length = urb->UrbHeader.Length;
+  USBD_PIPE_HANDLE handle = nullptr;
+  switch (e.function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+      if (length >= sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)) {
+        auto& d = urb->UrbControlDescriptorRequest;
+        e.in = true;
+        e.length = d.TransferBufferLength;
+        e.hasSetup = true;
+        e.setup = {kToHostStandardDevice, kRequestGetDescriptor, d.Index, d.DescriptorType,
+                   static_cast<uint8_t>(d.LanguageId), static_cast<uint8_t>(d.LanguageId >> 8),
+                   static_cast<uint8_t>(d.TransferBufferLength), static_cast<uint8_t>(d.TransferBufferLength >> 8)};
+      }
+      break;
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+      if (length >= offsetof(struct _URB_SELECT_CONFIGURATION, Interface)) {
+        // No descriptor unconfigures: SET_CONFIGURATION 0.
+        PUSB_CONFIGURATION_DESCRIPTOR config = urb->UrbSelectConfiguration.ConfigurationDescriptor;
+        e.hasSetup = true;
+        e.setup = {kToDeviceStandardDevice, kRequestSetConfiguration,
+                   static_cast<uint8_t>(config != nullptr ? config->bConfigurationValue : 0), 0, 0, 0, 0, 0};
+      }
+      break;
+    case URB_FUNCTION_SELECT_INTERFACE:
+      if (length >= offsetof(struct _URB_SELECT_INTERFACE, Interface) + offsetof(USBD_INTERFACE_INFORMATION, Pipes)) {
+        auto& info = urb->UrbSelectInterface.Interface;
+        e.hasSetup = true;
+        e.setup = {kToDeviceStandardInterface, kRequestSetInterface, info.AlternateSetting, 0, info.InterfaceNumber, 0, 0, 0};
+      }
+      break;
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_RESET_PIPE:
+      if (length >= sizeof(struct _URB_PIPE_REQUEST)) {
+        e.onPipe = true;
+        handle = urb->UrbPipeRequest.PipeHandle;
+      }
+      break;
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+      if (length >= sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) {
+        auto& t = urb->UrbBulkOrInterruptTransfer;
+        e.onPipe = true;
+        handle = t.PipeHandle;
+        e.transferFlags = t.TransferFlags;
+        e.length = t.TransferBufferLength;
+        e.in = (t.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+      }
+      break;
+  }
+  if (e.onPipe) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (Pipe* pipe = FindPipe(handle)) {
+      e.pipeKnown = true;
+      e.endpoint = pipe->info.endpoint;
+      e.endpointType = static_cast<UCHAR>(pipe->info.type);
+      // The endpoint decides the direction, whatever the flag says.
+      e.in = (pipe->info.endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0;
+    }
+  }
+  if (e.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && e.onPipe && !e.in) {
+    auto& t = urb->UrbBulkOrInterruptTransfer;
+    e.data = BufferBytes(t.TransferBuffer, t.TransferBufferLength, t.TransferBufferLength);
+  }
+  std::lock_guard<std::mutex> guard(tapLock_);
+  if (observers_.empty()) return;
+  UrbTapEvent& flight = inFlight_[irp];
+  flight = e;
+  flight.data.clear();
+  Deliver(e);
+}
+
+// IN data is read up to what was asked: a lower driver that miscounts may answer more.
+void UsbBus::TapCompletion(PIRP irp) {
+  if (!tapped_) return;
+  std::lock_guard<std::mutex> guard(tapLock_);
+  auto it = inFlight_.find(irp);
+  if (it == inFlight_.end()) return;
+  UrbTapEvent e = std::move(it->second);
+  inFlight_.erase(it);
+  auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+  e.stage = UrbTapEvent::Stage::Completed;
+  e.status = irp->IoStatus.Status;
+  e.usbdStatus = urb->UrbHeader.Status;
+  ULONG asked = e.length;
+  if (e.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && e.onPipe) {
+    auto& t = urb->UrbBulkOrInterruptTransfer;
+    e.transferFlags = t.TransferFlags;
+    e.length = t.TransferBufferLength;
+    if (e.in) e.data = BufferBytes(t.TransferBuffer, e.length, asked);
+  } else if (e.function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE && e.hasSetup) {
+    auto& d = urb->UrbControlDescriptorRequest;
+    e.length = d.TransferBufferLength;
+    e.data = BufferBytes(d.TransferBuffer, e.length, asked);
+  }
+  Deliver(e);
 }
 
 void UsbBus::Record(BusEvent::Kind kind, PIO_STACK_LOCATION stack, ULONG code, USBD_PIPE_HANDLE pipe,
@@ -445,6 +593,7 @@ void UsbBus::CompleteUrb(PIRP irp, NTSTATUS status, USBD_STATUS usbdStatus) {
   if (urb != nullptr) urb->UrbHeader.Status = usbdStatus;
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = 0;
+  TapCompletion(irp);
   IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
@@ -465,7 +614,7 @@ VOID NTAPI UsbBus::CancelTransfer(PDEVICE_OBJECT, PIRP irp) {
       if (found) break;
     }
   }
-  if (found) CompleteUrb(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+  if (found) bus->CompleteUrb(irp, STATUS_CANCELLED, USBD_STATUS_CANCELED);
 }
 
 VOID NTAPI UsbBus::CancelWaitWake(PDEVICE_OBJECT, PIRP irp) {
@@ -557,6 +706,7 @@ NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_INVALID_PARAMETER;
   }
+  TapSubmission(irp, urb);
   USHORT function = urb->UrbHeader.Function;
   const char* name = UrbFunctionName(function);
   bool implemented = function == URB_FUNCTION_SELECT_CONFIGURATION || function == URB_FUNCTION_SELECT_INTERFACE ||
@@ -663,6 +813,7 @@ NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {
   if (poweredOff) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = 0;
+    TapCompletion(irp);
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return status;
   }
@@ -676,7 +827,7 @@ NTSTATUS UsbBus::HandleUrb(PIRP irp, PURB urb) {
     IoMarkIrpPending(irp);
     int delay = fault.delayMs;
     std::lock_guard<std::mutex> guard(lock_);
-    completers_.emplace_back([irp, status, usbd, delay] {
+    completers_.emplace_back([this, irp, status, usbd, delay] {
       std::this_thread::sleep_for(std::chrono::milliseconds(delay));
       IrqlScope dpc(DISPATCH_LEVEL);
       CompleteUrb(irp, status, usbd);

@@ -5,6 +5,8 @@
 
 #include <usb.h>
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -14,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "testbed.h"
@@ -154,6 +157,41 @@ struct BusEvent {
   std::string name;                       // "ABORT_PIPE", "REMOVE_DEVICE", "SET_POWER D3" ...
 };
 
+// The tap: one event when a URB reaches the bus and one when the bus completes it, as a bus
+// analyser between the function device and the bus would see them.
+struct UrbTapEvent {
+  enum class Stage { Submitted, Completed };
+  Stage stage;
+  uint64_t sequence;                        // 0, 1, 2 ... across both stages, in delivery order
+  std::chrono::steady_clock::time_point time;
+  uint64_t irp;                             // a completion belongs to the last submission of its IRP
+  uint64_t urb;
+  USHORT function;                          // URB_FUNCTION_*
+  bool onPipe;                              // transfers, abort and reset: the request names a pipe
+  bool pipeKnown;                           // ... and the bus has that pipe
+  UCHAR endpoint;                           // the pipe's bEndpointAddress; 0 on the default pipe
+  UCHAR endpointType;                       // USB_ENDPOINT_TYPE_* of the pipe; CONTROL on the default one
+  bool in;                                  // data moves to the host (for a pipe the bus lacks: by the flags)
+  ULONG transferFlags;                      // transfers: as the URB carries them at this stage
+  ULONG length;                             // TransferBufferLength: asked at submission, answered at completion
+  std::vector<uint8_t> data;                // OUT data at submission, IN data at completion
+  bool hasSetup;                            // a request on the default pipe ...
+  std::array<uint8_t, 8> setup;             // ... and the setup packet the stack sends for it
+  USBD_STATUS usbdStatus;                   // the URB's status: as sent, then as answered
+  NTSTATUS status;                          // the IRP's status: STATUS_PENDING, then as completed
+};
+
+// Receives the tap's events one at a time, in sequence, outside the bus's lock, on whatever
+// thread submits or completes the URB (completions often at DISPATCH_LEVEL). A completion is
+// reported before the IRP's completion routines run, while the URB is still the bus's. An
+// observer may read the bus's records; it must not add or remove observers, nor submit or
+// complete URBs: the tap delivers under a lock of its own.
+class UrbObserver {
+ public:
+  virtual ~UrbObserver() = default;
+  virtual void OnUrb(const UrbTapEvent& event) = 0;
+};
+
 // A device power state the bus put the device in, and what made it.
 struct DevicePowerChange {
   DEVICE_POWER_STATE state;
@@ -213,6 +251,11 @@ class UsbBus {
 
   // Every request that reached the bus, URBs, Plug and Play, power and the rest, in arrival order.
   std::vector<BusEvent> Log();
+
+  // The tap. URBs submitted while at least one observer is attached are reported, at submission
+  // and at completion; the bus keeps its observers alive until they are removed or it goes.
+  void AddObserver(std::shared_ptr<UrbObserver> observer);
+  void RemoveObserver(const UrbObserver* observer);
 
   bool Configured();
   USBD_CONFIGURATION_HANDLE ConfigurationHandle();
@@ -296,7 +339,11 @@ class UsbBus {
   // Under lock_: takes the held wait-wakes whose cancel routine has not started.
   void TakeWaitWakes(std::vector<PIRP>& out);
   PowerTransferCounts& CountsOf(UCHAR endpoint);  // under lock_
-  static void CompleteUrb(PIRP irp, NTSTATUS status, USBD_STATUS usbdStatus);
+  void CompleteUrb(PIRP irp, NTSTATUS status, USBD_STATUS usbdStatus);
+  // The tap's two ends, outside lock_: a URB that arrived, and one about to be completed.
+  void TapSubmission(PIRP irp, PURB urb);
+  void TapCompletion(PIRP irp);
+  void Deliver(UrbTapEvent& event);  // under tapLock_
   static void CompleteWaitWakes(const std::vector<PIRP>& wakes, NTSTATUS status);
   NTSTATUS HandleWaitWake(PIRP irp, PIO_STACK_LOCATION stack);
   static VOID NTAPI CancelTransfer(PDEVICE_OBJECT device, PIRP irp);
@@ -337,6 +384,12 @@ class UsbBus {
   std::vector<PIRP> waitWakes_;
   std::vector<std::thread> completers_;
   uintptr_t nextHandle_ = 0;
+  std::mutex tapLock_;  // never held with lock_
+  std::atomic<bool> tapped_{false};
+  std::vector<std::shared_ptr<UrbObserver>> observers_;
+  // Each tapped URB's submission, without its data: by its completion the pipe may be gone.
+  std::unordered_map<PIRP, UrbTapEvent> inFlight_;
+  uint64_t tapSequence_ = 0;
 };
 
 }  // namespace tb

@@ -28,6 +28,7 @@ tb::UsbMidiDevice StreamTest::WithIdleState() {
 
 void StreamTest::Plug(int completers, const tb::UsbMidiDevice& device) {
   pnp_ = std::make_unique<tb::PnpManager>(driver_);
+  pnp_->onPlug = onPlug_;
   pdo_ = pnp_->Plug(device);
   ASSERT_NE(pdo_, nullptr);
   ASSERT_EQ(pnp_->Start(pdo_), STATUS_SUCCESS);

@@ -2,6 +2,7 @@
 // stream runs through real opens of the child, as a client runs it.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -37,6 +38,8 @@ class StreamTest : public DriverTest {
   // Removes the device the way the PnP manager does, once the client has closed what it opened.
   void Remove();
 
+  // Handed to each new PnP manager Plug makes: sees each bus before AddDevice (a tap).
+  std::function<void(tb::UsbBus&)> onPlug_;
   std::unique_ptr<tb::PnpManager> pnp_;
   std::unique_ptr<tb::MidiEndpoints> ep_;
   tb::UsbBus* bus_ = nullptr;

@@ -831,3 +831,138 @@ TEST_F(UsbBusTest, TheMidiDeviceSendsNothingWhileSuspendedAndCatchesUpInD0) {
   EXPECT_EQ(ep.WireCount(), 1u);
   ExFreePool(config);
 }
+
+// ---------------------------------------------------------------------------------------------
+// The tap: every URB on its way down and back.
+// ---------------------------------------------------------------------------------------------
+namespace {
+
+using Stage = tb::UrbTapEvent::Stage;
+using Bytes = std::vector<uint8_t>;
+
+struct TapRecorder : tb::UrbObserver {
+  explicit TapRecorder(tb::UsbBus& b) : bus(b) {}
+  void OnUrb(const tb::UrbTapEvent& e) override {
+    bus.Log();  // outside the bus's lock: its records can be read from here
+    std::lock_guard<std::mutex> guard(lock);
+    events.push_back(e);
+  }
+  std::vector<tb::UrbTapEvent> Take() {
+    std::lock_guard<std::mutex> guard(lock);
+    return std::exchange(events, {});
+  }
+  tb::UsbBus& bus;
+  std::mutex lock;
+  std::vector<tb::UrbTapEvent> events;
+};
+
+// The events' stages in order: S submitted, C completed.
+std::string Shape(const std::vector<tb::UrbTapEvent>& events) {
+  std::string s;
+  for (auto& e : events) s += e.stage == Stage::Submitted ? "S" : "C";
+  return s;
+}
+
+}  // namespace
+
+TEST_F(UsbTransferTest, TheTapSeesOutDataGoDownAndInDataComeBackEachWithItsIrp) {
+  auto tap = std::make_shared<TapRecorder>(*bus_);
+  bus_->AddObserver(tap);
+  bus_->SetPipeHook(0x02, [](tb::BulkTransfer& t) {
+    return tb::BulkAnswer{false, STATUS_SUCCESS, USBD_STATUS_SUCCESS, t.length};
+  });
+  uint8_t out[4] = {0x90, 0x3C, 0x64, 0xFF};
+  URB write{};
+  UsbBuildInterruptOrBulkTransferRequest(&write, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), out_, out, nullptr, 4,
+                                         0, nullptr);
+  ASSERT_EQ(Submit(*bus_, &write).status, STATUS_SUCCESS);
+  // A read completed by a lower driver that claims more than the buffer: the data stops at it.
+  Transfer read(*bus_, in_, kInShortOk, 8);
+  ASSERT_TRUE(bus_->CompletePending(0x81, STATUS_SUCCESS, USBD_STATUS_SUCCESS, {0xB0, 0x07, 0x50}, 64));
+
+  auto e = tap->Take();
+  ASSERT_EQ(Shape(e), "SCSC");
+  for (size_t i = 0; i < e.size(); i++) EXPECT_EQ(e[i].sequence, e[0].sequence + i);
+  EXPECT_EQ(e[0].irp, e[1].irp);
+  EXPECT_EQ(e[2].irp, reinterpret_cast<uintptr_t>(read.irp));
+  EXPECT_EQ(e[3].urb, reinterpret_cast<uintptr_t>(&read.urb));
+  EXPECT_EQ(e[0].data, Bytes(out, out + 4));
+  EXPECT_EQ(e[0].status, STATUS_PENDING);
+  EXPECT_TRUE(e[1].data.empty());
+  EXPECT_EQ(e[1].length, 4u);
+  EXPECT_EQ(e[1].status, STATUS_SUCCESS);
+  for (int i : {0, 1}) EXPECT_TRUE(e[i].endpoint == 0x02 && !e[i].in && e[i].pipeKnown) << i;
+  for (int i : {2, 3}) EXPECT_TRUE(e[i].endpoint == 0x81 && e[i].in && e[i].pipeKnown) << i;
+  EXPECT_EQ(e[2].endpointType, USB_ENDPOINT_TYPE_BULK);
+  EXPECT_TRUE(e[2].data.empty());
+  EXPECT_EQ(e[2].length, 8u);
+  EXPECT_EQ(e[3].length, 64u) << "the length as answered";
+  EXPECT_EQ(e[3].data, (Bytes{0xB0, 0x07, 0x50, 0, 0, 0, 0, 0})) << "no more than the buffer";
+  EXPECT_EQ(e[3].transferFlags & USBD_TRANSFER_DIRECTION_IN, USBD_TRANSFER_DIRECTION_IN);
+}
+
+TEST_F(UsbTransferTest, TheTapReportsEveryWayAUrbEndsAndOnlyWhatItSawGoDown) {
+  Transfer before(*bus_, in_, kInShortOk);  // went down untapped: its end is not reported
+  auto tap = std::make_shared<TapRecorder>(*bus_);
+  bus_->AddObserver(tap);
+  Transfer waiting(*bus_, in_, kInShortOk);
+  URB abort{};
+  PipeRequest(URB_FUNCTION_ABORT_PIPE, in_, &abort);
+  auto e = tap->Take();
+  ASSERT_EQ(Shape(e), "SSCC") << "the reads the abort ends complete before it";
+  EXPECT_EQ(e[2].irp, e[0].irp);
+  EXPECT_EQ(e[2].usbdStatus, USBD_STATUS_CANCELED);
+  EXPECT_EQ(e[2].status, STATUS_CANCELLED);
+  EXPECT_TRUE(e[1].onPipe && e[1].pipeKnown && e[1].endpoint == 0x81 && !e[1].hasSetup);
+  EXPECT_EQ(e[3].irp, e[1].irp);
+
+  // Ends the bus decides without the device: a stale pipe, a URB too short to read, a refusal
+  // while suspended (the URB's status as sent), a pended answer, one held until released.
+  URB stale{};
+  uint8_t data[8] = {};
+  UsbBuildInterruptOrBulkTransferRequest(&stale, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+                                         reinterpret_cast<USBD_PIPE_HANDLE>(0x1234), data, nullptr, 8, 0, nullptr);
+  Submit(*bus_, &stale);
+  URB shortUrb{};
+  shortUrb.UrbHeader.Length = sizeof(struct _URB_HEADER);
+  shortUrb.UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  Submit(*bus_, &shortUrb);
+  Power(*bus_, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD2);
+  URB suspended{};
+  UsbBuildInterruptOrBulkTransferRequest(&suspended, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), out_, data,
+                                         nullptr, 8, 0, nullptr);
+  suspended.UrbHeader.Status = 0x12;
+  Submit(*bus_, &suspended);
+  Power(*bus_, IRP_MN_SET_POWER, DevicePowerState, PowerDeviceD0);
+  bus_->AddFault(tb::UrbFault{tb::UrbFaultKind::Pend, URB_FUNCTION_RESET_PIPE, -1, 1, 0, 0, 0, 1});
+  PipeRequest(URB_FUNCTION_RESET_PIPE, in_);
+  bus_->Drain();
+  bus_->AddFault(tb::UrbFault{tb::UrbFaultKind::NeverComplete, URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER});
+  Transfer neverAnswered(*bus_, out_, 0);
+  bus_->ReleaseHeld(STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING);
+  e = tap->Take();
+  ASSERT_EQ(Shape(e), "SCSCSCSCSC");
+  EXPECT_FALSE(e[0].pipeKnown);
+  EXPECT_TRUE(e[0].onPipe);
+  EXPECT_EQ(e[1].usbdStatus, USBD_STATUS_INVALID_PIPE_HANDLE);
+  EXPECT_FALSE(e[2].onPipe) << "nothing past the URB's length is read";
+  EXPECT_EQ(e[5].status, STATUS_DEVICE_POWERED_OFF);
+  EXPECT_EQ(e[5].usbdStatus, 0x12);
+  EXPECT_EQ(e[6].function, URB_FUNCTION_RESET_PIPE);
+  EXPECT_EQ(e[7].status, STATUS_SUCCESS) << "completed later, from the bus's own thread";
+  EXPECT_EQ(e[9].irp, e[8].irp);
+  EXPECT_EQ(e[9].usbdStatus, USBD_STATUS_DEV_NOT_RESPONDING);
+
+  URB unconfigure{};
+  unconfigure.UrbHeader.Length = sizeof(struct _URB_SELECT_CONFIGURATION);
+  unconfigure.UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+  Submit(*bus_, &unconfigure);
+  e = tap->Take();
+  ASSERT_EQ(Shape(e), "SC");
+  EXPECT_EQ(e[0].setup, (std::array<uint8_t, 8>{0x00, 0x09, 0, 0, 0, 0, 0, 0})) << "SET_CONFIGURATION 0";
+
+  bus_->RemoveObserver(tap.get());
+  PipeRequest(URB_FUNCTION_ABORT_PIPE, out_);
+  PipeRequest(URB_FUNCTION_ABORT_PIPE, in_);
+  EXPECT_TRUE(tap->Take().empty()) << "a removed observer hears nothing";
+}
