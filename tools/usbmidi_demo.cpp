@@ -2,6 +2,7 @@
 // work on it and the verifier on throughout. See --help.
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,9 +40,18 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  std::unique_ptr<capture::UsbCapture> capture;
+  if (!options.pcap.empty()) {
+    std::string reason;
+    capture = capture::UsbCapture::Create(options.pcap, &reason);
+    if (!capture) {
+      std::fprintf(stderr, "usbmidi-demo: --pcap: cannot write '%s': %s\n", options.pcap.c_str(), reason.c_str());
+      return 2;
+    }
+  }
   demo::Stats stats;
   {
-    demo::Session session(options);
+    demo::Session session(options, capture.get());
     scenario->run(session);
     session.Finish();
     stats = session.stats();

@@ -65,6 +65,7 @@ void PrintSummary(const Options& options, const Stats& stats) {
                 options.realtime ? "USB frame and cable timing" : "no device timing");
   }
   std::printf("  power states      %s\n", Path(stats.powerStates).c_str());
+  if (!options.pcap.empty()) std::printf("  USB capture       %zu packets in %s\n", stats.capturedPackets, options.pcap.c_str());
   std::printf("  PnP requests      %zu\n", stats.pnpRequests);
   for (const std::string& f : stats.failures) std::printf("  FAILED            %s\n", f.c_str());
   std::printf("\n== Verifier report\n");
@@ -92,6 +93,7 @@ std::string Json(const Options& options, const Stats& stats) {
     << (stats.latencyUs.empty() ? 0.0 : *std::max_element(stats.latencyUs.begin(), stats.latencyUs.end())) << "},\n";
   j << "  \"power_states\": " << List(stats.powerStates) << ",\n";
   j << "  \"pnp_requests\": " << stats.pnpRequests << ",\n";
+  j << "  \"pcap_packets\": " << stats.capturedPackets << ",\n";
   j << "  \"failures\": " << List(stats.failures) << ",\n";
   j << "  \"violations\": " << List(stats.violations) << "\n";
   j << "}\n";

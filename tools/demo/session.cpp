@@ -47,7 +47,7 @@ std::string Hex(const Bytes& bytes) {
   return s;
 }
 
-Session::Session(const Options& options) : options_(options) {
+Session::Session(const Options& options, capture::UsbCapture* capture) : options_(options), capture_(capture) {
   tb::ResetKernel();
   tb::SetViolationHandler([this](const tb::Violation& v) {
     stats_.violations.push_back(v.ToString());
@@ -64,6 +64,7 @@ Session::Session(const Options& options) : options_(options) {
     if (client_) client_->CloseAll();
   };
   power_ = std::make_unique<tb::PowerManager>(*pnp_);
+  if (capture_ != nullptr) pnp_->onPlug = [this](tb::UsbBus& bus) { capture_->Attach(bus); };
 }
 
 Session::~Session() { Finish(); }
@@ -142,6 +143,10 @@ void Session::Finish() {
     }
   }
   stats_.pnpRequests = pnp_ ? pnp_->Log().size() : 0;
+  if (capture_ != nullptr) {
+    stats_.capturedPackets = capture_->Close();
+    Line("USB capture: " + std::to_string(stats_.capturedPackets) + " packets written to " + options_.pcap);
+  }
   if (!options_.quiet && pnp_) Detail("PnP requests and answers:\n" + pnp_->PrintLog());
   client_.reset();
   endpoints_.reset();

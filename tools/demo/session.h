@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/usbpcap.h"
 #include "client/midi_client.h"
 #include "demo/options.h"
 #include "pnp.h"
@@ -28,6 +29,7 @@ struct Stats {
   size_t pnpRequests = 0;
   size_t playedEvents = 0;
   size_t playedBytes = 0;
+  size_t capturedPackets = 0;  // USBPcap packets written with --pcap
   std::vector<std::string> violations;
   std::vector<std::string> failures;  // what the run expected and did not see
   bool ok() const { return violations.empty() && failures.empty(); }
@@ -35,7 +37,8 @@ struct Stats {
 
 class Session {
  public:
-  explicit Session(const Options& options);
+  // With `capture`, every bus the run plugs in is tapped from before its first request.
+  explicit Session(const Options& options, capture::UsbCapture* capture = nullptr);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -83,6 +86,7 @@ class Session {
  private:
   Options options_;
   Stats stats_;
+  capture::UsbCapture* capture_ = nullptr;
   PDRIVER_OBJECT driver_ = nullptr;
   PDRIVER_OBJECT clientDriver_ = nullptr;
   std::unique_ptr<tb::PnpManager> pnp_;
