@@ -1,6 +1,7 @@
 #include "usb/midi_endpoints.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace tb {
 
@@ -207,9 +208,15 @@ bool MidiEndpoints::RealTime() {
   return realtime_;
 }
 
+MidiEndpoints::Nanos MidiEndpoints::FrameStart(uint64_t frame) { return kFrame * static_cast<int64_t>(frame); }
+
 MidiEndpoints::Nanos MidiEndpoints::ModelNow() {
   if (rt_.manualClock) return manualNow_;
-  return std::chrono::duration_cast<Nanos>(std::chrono::steady_clock::now() - epoch_);
+  Nanos real = std::chrono::duration_cast<Nanos>(std::chrono::steady_clock::now() - epoch_);
+  // Frames run late catch up: meanwhile the clock reads the end of the frame being run, so what
+  // its completions set off (a read sent again, the next transfer) comes right after that frame,
+  // as it would on a bus that keeps time.
+  return running_ ? std::min(real, FrameStart(nextFrame_)) : real;
 }
 
 TimePoint MidiEndpoints::Now() {
@@ -224,7 +231,7 @@ uint64_t MidiEndpoints::FrameOf(TimePoint t) {
 
 TimePoint MidiEndpoints::FrameEnd(uint64_t frame) {
   std::lock_guard<std::mutex> guard(lock_);
-  return epoch_ + kFrame * (frame + 1);
+  return epoch_ + FrameStart(frame + 1);
 }
 
 void MidiEndpoints::AdvanceClock(std::chrono::nanoseconds by) {
@@ -260,7 +267,7 @@ void MidiEndpoints::FrameClock() {
       nextFrame_ = std::max(nextFrame_, static_cast<uint64_t>(busyAt_ / kFrame));
       if (Idle()) continue;
     }
-    TimePoint due = epoch_ + kFrame * (nextFrame_ + 1);
+    TimePoint due = epoch_ + FrameStart(nextFrame_ + 1);
     if (changed_.wait_until(lock, due, [this] { return stopping_; })) break;
     lock.unlock();
     RunFrames(std::chrono::duration_cast<Nanos>(std::chrono::steady_clock::now() - epoch_));
@@ -269,12 +276,13 @@ void MidiEndpoints::FrameClock() {
 }
 
 void MidiEndpoints::RunFrames(Nanos upTo) {
-  std::lock_guard<std::mutex> running(frameRun_);
+  std::lock_guard<std::mutex> runner(frameRun_);
   for (;;) {
     uint64_t frame;
     {
       std::lock_guard<std::mutex> guard(lock_);
-      if (stopping_ || kFrame * (nextFrame_ + 1) > upTo) return;
+      running_ = !stopping_ && FrameStart(nextFrame_ + 1) <= upTo;
+      if (!running_) return;
       frame = nextFrame_++;
     }
     RunFrame(frame);
@@ -282,7 +290,7 @@ void MidiEndpoints::RunFrames(Nanos upTo) {
 }
 
 void MidiEndpoints::RunFrame(uint64_t frame) {
-  const Nanos start = kFrame * frame;
+  const Nanos start = FrameStart(frame);
   const Nanos end = start + kFrame;
   uint64_t known;
   {
@@ -411,17 +419,31 @@ void MidiEndpoints::Finish(Due& d, Nanos end) {
   NTSTATUS status = STATUS_SUCCESS;
   USBD_STATUS usbd = USBD_STATUS_SUCCESS;
   std::function<void()> observer;
+  size_t logged = 0;
+  size_t wire = SIZE_MAX;
   {
+    // Logged before the completion, so that whoever sees the IRP done finds its times; taken
+    // back if it does not complete.
     std::lock_guard<std::mutex> guard(lock_);
     if (d.in) {
       status = d.answer.status;
       usbd = d.answer.usbd;
       observer = onIn_;
+      InTransfer sent{d.answer.bytes, {}, epoch_ + end, status};
+      for (const InItem& item : d.taken) {
+        if (!item.answer) sent.cable.push_back(epoch_ + item.time);
+      }
+      logged = inLog_.size();
+      inLog_.push_back(std::move(sent));
     } else {
       auto it = std::find_if(outQueue_.begin(), outQueue_.end(), [&](const OutRecord& r) { return r.seq == d.seq; });
       if (it == outQueue_.end()) return;
       status = it->status;
       usbd = it->usbd;
+      if (!it->failing && it->wire >= wireBase_) {
+        wire = it->wire;
+        wire_[wire - wireBase_].completed = epoch_ + end;
+      }
     }
   }
   if (observer) observer();
@@ -443,12 +465,8 @@ void MidiEndpoints::Finish(Due& d, Nanos end) {
       if (it != reads_.end() && !waits) reads_.erase(it);
       if (done) {
         delivered_++;
-        InTransfer sent{d.answer.bytes, {}, epoch_ + end, status};
-        for (const InItem& item : d.taken) {
-          if (!item.answer) sent.cable.push_back(epoch_ + item.time);
-        }
-        inLog_.push_back(std::move(sent));
       } else {
+        inLog_.erase(inLog_.begin() + static_cast<std::ptrdiff_t>(logged));
         // The device did not see its packet go: what it carried is still its to send.
         inItems_.insert(inItems_.begin(), d.taken.begin(), d.taken.end());
         inArrived_ += d.taken.size();
@@ -457,11 +475,9 @@ void MidiEndpoints::Finish(Due& d, Nanos end) {
         }
       }
     } else {
+      if (!done && wire != SIZE_MAX && wire >= wireBase_) wire_[wire - wireBase_].completed = TimePoint{};
       auto it = std::find_if(outQueue_.begin(), outQueue_.end(), [&](const OutRecord& r) { return r.seq == d.seq; });
-      if (it != outQueue_.end()) {
-        if (done && !it->failing && it->wire >= wireBase_) wire_[it->wire - wireBase_].completed = epoch_ + end;
-        if (done || !waits) outQueue_.erase(it);
-      }
+      if (it != outQueue_.end() && (done || !waits)) outQueue_.erase(it);
     }
   }
   changed_.notify_all();

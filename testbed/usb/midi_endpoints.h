@@ -18,7 +18,11 @@
 //   started; the device loads its IN endpoint at each start of frame with what it has, up to one
 //   read's length, so the host sees at most one IN transfer a frame. Bytes that find the IN
 //   buffer full are lost, as a cable cannot be held off.
-// - A suspended port has no frames: nothing moves until the device is back in D0.
+// - A suspended port has no frames: no transfer moves until the device is back in D0 (what the
+//   device holds still plays, and the cable still brings bytes in).
+// The model keeps its own clock, frame by frame; its times are given as steady_clock points from
+// when the mode was switched on. On the real clock a frame runs once its end has passed, so a
+// completion is never early; a slow machine makes it late and leaves the model's figures as they are.
 // Buffers default to 128 bytes each way, four transfers' worth: about 41 ms of cable time, room
 // enough to keep the cable busy while the host turns a transfer round, small enough that the
 // latency a full buffer adds stays short, and in line with the few hundred bytes of RAM of the
@@ -193,6 +197,7 @@ class MidiEndpoints {
   void Completer();
   void DelayedOut(int ms);
   // Real time; functions marked so run under lock_.
+  static Nanos FrameStart(uint64_t frame);
   Nanos ModelNow();                           // under lock_
   void Busy(Nanos at);                        // under lock_: the frame clock has work from `at`
   bool Idle();                                // under lock_
@@ -236,6 +241,7 @@ class MidiEndpoints {
   TimePoint epoch_{};
   Nanos manualNow_{0};
   uint64_t nextFrame_ = 0;  // the first frame not yet run
+  bool running_ = false;    // frames are being run
   bool busy_ = false;
   Nanos busyAt_{0};
   uint64_t seq_ = 0;
