@@ -213,10 +213,11 @@ MidiEndpoints::Nanos MidiEndpoints::FrameStart(uint64_t frame) { return kFrame *
 MidiEndpoints::Nanos MidiEndpoints::ModelNow() {
   if (rt_.manualClock) return manualNow_;
   Nanos real = std::chrono::duration_cast<Nanos>(std::chrono::steady_clock::now() - epoch_);
-  // Frames run late catch up: meanwhile the clock reads the end of the frame being run, so what
-  // its completions set off (a read sent again, the next transfer) comes right after that frame,
-  // as it would on a bus that keeps time.
-  return running_ ? std::min(real, FrameStart(nextFrame_)) : real;
+  // Frames run late catch up. What a frame's completions set off at once (a read sent again from
+  // its completion routine) is stamped with that frame's end, as on a bus that keeps time, or it
+  // would miss the frames being caught up. Anything else happened when it happened.
+  bool reaction = running_ && std::this_thread::get_id() == runner_;
+  return reaction ? std::min(real, FrameStart(nextFrame_)) : real;
 }
 
 TimePoint MidiEndpoints::Now() {
@@ -283,6 +284,7 @@ void MidiEndpoints::RunFrames(Nanos upTo) {
       std::lock_guard<std::mutex> guard(lock_);
       running_ = !stopping_ && FrameStart(nextFrame_ + 1) <= upTo;
       if (!running_) return;
+      runner_ = std::this_thread::get_id();
       frame = nextFrame_++;
     }
     RunFrame(frame);

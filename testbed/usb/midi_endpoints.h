@@ -241,7 +241,8 @@ class MidiEndpoints {
   TimePoint epoch_{};
   Nanos manualNow_{0};
   uint64_t nextFrame_ = 0;  // the first frame not yet run
-  bool running_ = false;    // frames are being run
+  bool running_ = false;    // frames are being run, by this thread:
+  std::thread::id runner_;
   bool busy_ = false;
   Nanos busyAt_{0};
   uint64_t seq_ = 0;
