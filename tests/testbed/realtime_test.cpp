@@ -359,7 +359,7 @@ TEST_F(RealTimeTest, InComesNoFasterThanTheCableOneTransferAFrameAndAFullBufferL
 // ---------------------------------------------------------------------------------------------
 // The mode off, and misuse.
 // ---------------------------------------------------------------------------------------------
-TEST_F(RealTimeTest, OffTheDeviceIsInfinitelyFastAsBefore) {
+TEST_F(RealTimeTest, OffTheDeviceIsInfinitelyFastAsBeforeAndSwitchedOnMidRunItServesWaitingReads) {
   Start(Mode::Off);
   EXPECT_FALSE(ep_->RealTime());
   const Bytes sysex = Sysex(300);
@@ -379,6 +379,16 @@ TEST_F(RealTimeTest, OffTheDeviceIsInfinitelyFastAsBefore) {
   ASSERT_TRUE(ep_->WaitDelivered(1));
   EXPECT_EQ(read.Received(), Bytes(32, 0x11));
   EXPECT_TRUE(ep_->InTransfers().empty());
+
+  // Switched on mid-run, the model serves the read already waiting.
+  Xfer& waiting = Read();
+  tb::RealTimeOptions manual;
+  manual.manualClock = true;
+  ep_->EnableRealTime(manual);
+  ep_->Feed({0xFA});
+  ep_->AdvanceClock(2ms);
+  ASSERT_TRUE(waiting.done);
+  EXPECT_EQ(waiting.Received(), Bytes{0xFA});
 }
 
 TEST_F(RealTimeTest, MisuseOfTheModeFailsLoudly) {
