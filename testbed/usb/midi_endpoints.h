@@ -125,8 +125,8 @@ class MidiEndpoints {
   void OnInComplete(std::function<void()> observer);
 
   // --- real time ---
-  // Puts the device on full-speed frames and the cable's rate from now on; once, before traffic.
-  // Reads already pending are served by the model, from now.
+  // Puts the device on full-speed frames and the cable's rate from now on; once. Reads already
+  // pending are served by the model from now; OUT transfers already pending keep the old timing.
   void EnableRealTime(const RealTimeOptions& options = {});
   bool RealTime();
   // The model's clock (real time unless manual) and its frames, counted from EnableRealTime.
