@@ -429,6 +429,28 @@ size_t UsbBus::PendingOn(UCHAR endpoint) {
 
 bool UsbBus::CompletePending(UCHAR endpoint, NTSTATUS status, USBD_STATUS usbdStatus, const std::vector<uint8_t>& data,
                              ULONG reported) {
+  return CompleteOn(endpoint, nullptr, status, usbdStatus, data, reported);
+}
+
+bool UsbBus::CompletePendingTransfer(UCHAR endpoint, PIRP irp, NTSTATUS status, USBD_STATUS usbdStatus,
+                                     const std::vector<uint8_t>& data, ULONG reported) {
+  return irp != nullptr && CompleteOn(endpoint, irp, status, usbdStatus, data, reported);
+}
+
+std::vector<PIRP> UsbBus::PendingTransfers(UCHAR endpoint) {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::vector<PIRP> out;
+  for (auto& p : pipes_) {
+    if (p->info.endpoint != endpoint) continue;
+    for (PIRP irp : p->pending) {
+      if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) out.push_back(irp);
+    }
+  }
+  return out;
+}
+
+bool UsbBus::CompleteOn(UCHAR endpoint, PIRP target, NTSTATUS status, USBD_STATUS usbdStatus,
+                        const std::vector<uint8_t>& data, ULONG reported) {
   PIRP irp = nullptr;
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -437,6 +459,7 @@ bool UsbBus::CompletePending(UCHAR endpoint, NTSTATUS status, USBD_STATUS usbdSt
     for (auto& p : pipes_) {
       if (p->info.endpoint != endpoint || p->info.halted) continue;
       for (auto it = p->pending.begin(); it != p->pending.end(); ++it) {
+        if (target != nullptr && *it != target) continue;
         // A transfer whose cancel routine already runs belongs to that routine.
         if (IoSetCancelRoutine(*it, nullptr) == nullptr) continue;
         irp = *it;

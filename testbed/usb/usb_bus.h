@@ -275,6 +275,11 @@ class UsbBus {
   bool CompletePending(UCHAR endpoint, NTSTATUS status, USBD_STATUS usbdStatus, const std::vector<uint8_t>& data = {},
                        ULONG reported = kActualLength);
   static constexpr ULONG kActualLength = 0xFFFFFFFFu;
+  // The transfers pending on the endpoint, oldest first, less those whose cancel has begun.
+  std::vector<PIRP> PendingTransfers(UCHAR endpoint);
+  // CompletePending for this transfer rather than the oldest; false when it is not pending there.
+  bool CompletePendingTransfer(UCHAR endpoint, PIRP irp, NTSTATUS status, USBD_STATUS usbdStatus,
+                               const std::vector<uint8_t>& data = {}, ULONG reported = kActualLength);
 
   // URBs held by NeverComplete: completed now with this status.
   size_t HeldCount();
@@ -318,6 +323,9 @@ class UsbBus {
   NTSTATUS HandleUrb(PIRP irp, PURB urb);
   // Under lock_: the checks the USB stack makes before it acts on a URB. False when it failed.
   bool Validate(PURB urb, UrbRecord& rec, std::string& unprovided);
+  // CompletePending of `target`, or of the oldest transfer when it is null.
+  bool CompleteOn(UCHAR endpoint, PIRP target, NTSTATUS status, USBD_STATUS usbdStatus,
+                  const std::vector<uint8_t>& data, ULONG reported);
   // Under lock_: how the controller ends a bulk or interrupt transfer that moved `bytes`.
   void EndTransfer(Pipe& pipe, PURB urb, ULONG bytes, NTSTATUS& status, USBD_STATUS& usbd);
   void ResetPipe(PURB urb, UrbRecord& rec);
