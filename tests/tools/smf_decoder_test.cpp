@@ -195,4 +195,15 @@ TEST(SmfExample, FitsTheCableInEverySecondAndLastsAFewSeconds) {
     }
 }
 
+// Played at its tempo, no event of the example waits on the cable for the one before it: each is
+// due after the bytes before it have left (320 us a byte), so its delay is the driver's alone.
+TEST(SmfExample, NeverQueuesOneEventBehindAnotherOnTheCable) {
+    const auto song = read_ok(SMF_EXAMPLE);
+    ASSERT_GE(song.events.size(), 2u);
+    for (size_t i = 1; i < song.events.size(); i++) {
+        const auto& before = song.events[i - 1];
+        EXPECT_GE(song.events[i].time_us, before.time_us + 320u * before.length) << "event " << i;
+    }
+}
+
 }  // namespace

@@ -77,6 +77,7 @@ bool Session::Plug() {
   pdo_ = pnp_->Plug(Interface(options_.product), &added);
   bus_ = pnp_->Bus(pdo_);
   endpoints_ = std::make_unique<tb::MidiEndpoints>(*bus_);
+  if (options_.realtime) endpoints_->EnableRealTime();
   NTSTATUS started = pnp_->Start(pdo_);
   char text[96];
   std::snprintf(text, sizeof text, "AddDevice 0x%08X, start 0x%08X; USB device in %s", static_cast<unsigned>(added),
@@ -162,6 +163,34 @@ void Session::Finish() {
   tb::SetViolationHandler(nullptr);
 }
 
+bool Session::WaitBytesOut(size_t count, int timeoutMs) {
+  auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    bool out = endpoints_->ReceivedMidi().size() >= count &&
+               (!options_.realtime || endpoints_->Cable().size() >= count);
+    if (out) return true;
+    if (Clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+}
+
+std::vector<Clock::time_point> Session::OutTimes(size_t from, size_t to) {
+  std::vector<Clock::time_point> times(to > from ? to - from : 0);
+  if (options_.realtime) {
+    std::vector<tb::CableByte> cable = endpoints_->Cable();
+    for (size_t i = from; i < to && i < cable.size(); i++) times[i - from] = cable[i].time + tb::kCableByte;
+    return times;
+  }
+  size_t seen = 0;
+  for (const tb::WireTransfer& w : endpoints_->Wire()) {
+    size_t first = seen;
+    seen += tb::DecodeMidi(w.bytes).size();
+    for (size_t i = std::max(first, from); i < seen && i < to; i++) times[i - from] = w.time;
+    if (seen >= to) break;
+  }
+  return times;
+}
+
 void Session::Section(const std::string& title) { std::printf("\n== %s\n", title.c_str()); }
 
 void Session::Line(const std::string& text) {
@@ -206,10 +235,8 @@ Bytes Session::SendThroughEveryPath(tb::ClientOpen& open, const Bytes& bytes) {
     auto start = Clock::now();
     NTSTATUS status = send();
     size_t wanted = before + piece.size();
-    auto until = Clock::now() + std::chrono::seconds(5);
-    while (endpoints_->ReceivedMidi().size() < wanted && Clock::now() < until) std::this_thread::yield();
-    std::vector<tb::WireTransfer> wire = endpoints_->Wire();
-    double us = wire.empty() ? 0 : std::chrono::duration<double, std::micro>(wire.back().time - start).count();
+    bool out = WaitBytesOut(wanted, 5000);
+    double us = out && wanted != 0 ? std::chrono::duration<double, std::micro>(ByteOutAt(wanted - 1) - start).count() : 0;
     stats_.latencyUs.push_back(us);
     char text[160];
     std::snprintf(text, sizeof text, "%-24s %2zu bytes: 0x%08X, on the wire after %.0f us", path, piece.size(),

@@ -70,6 +70,13 @@ class Session {
                  int timeoutMs = 5000);
   // The client above the child now: an enable of a disabled child loads a new one.
   void RefreshClient() { client_ = tb::MidiClientOn(child_); }
+  // Waits until `count` MIDI bytes have gone out since the interface was plugged in (in real time:
+  // taken by the device for its cable); false when the time ran out.
+  bool WaitBytesOut(size_t count, int timeoutMs = 30000);
+  // When MIDI byte `index` (0-based, in wire order) was out: the end of its time on the cable in
+  // real time, else the arrival of the transfer that carried it.
+  std::chrono::steady_clock::time_point ByteOutAt(size_t index) { return OutTimes(index, index + 1).at(0); }
+  std::vector<std::chrono::steady_clock::time_point> OutTimes(size_t from, size_t to);  // bytes [from, to)
   std::string PowerState();  // the USB device's state, "D0" ...
   void NotePowerState();
 
