@@ -181,6 +181,9 @@ TEST_F(ClientTest, CancelsRacingTheReceivePathCompleteEachReadOnce) {
   size_t cancelled = 0, served = 0;
   for (int i = 0; i < 300; i++) {
     auto r = Read(open, 2);
+    // Cancels at once and up to a generator period later, so that some land as the transfer
+    // completes the read and some before it.
+    if (i % 4 != 0) std::this_thread::sleep_for(std::chrono::microseconds(70 * (i % 4)));
     if (r->returned == STATUS_PENDING) r->Cancel();
     ASSERT_TRUE(r->Wait());
     (r->status == STATUS_CANCELLED ? cancelled : served)++;
@@ -188,6 +191,7 @@ TEST_F(ClientTest, CancelsRacingTheReceivePathCompleteEachReadOnce) {
   ep_->StopGenerator();
   EXPECT_EQ(cancelled + served, 300u);
   EXPECT_GT(served, 0u);
+  EXPECT_GT(cancelled, 0u);
 }
 
 // The last close while a completion serves the same open on another thread.
