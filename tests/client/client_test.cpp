@@ -178,8 +178,9 @@ TEST_F(ClientTest, ReadsWaitingWhenTheDeviceGoesEndWithDeletePending) {
 TEST_F(ClientTest, CancelsRacingTheReceivePathCompleteEachReadOnce) {
   ChildOpen* open = Open();
   ep_->StartGenerator(5000, {0x90, 0x3C});
-  size_t cancelled = 0, served = 0;
-  for (int i = 0; i < 300; i++) {
+  size_t cancelled = 0, served = 0, reads = 0;
+  // Until both ends have been seen many times (bounded): which wins each race is the machine's.
+  for (int i = 0; i < 20000 && (cancelled < 20 || served < 20); i++) {
     auto r = Read(open, 2);
     // Cancels at once and up to a generator period later, so that some land as the transfer
     // completes the read and some before it.
@@ -187,11 +188,12 @@ TEST_F(ClientTest, CancelsRacingTheReceivePathCompleteEachReadOnce) {
     if (r->returned == STATUS_PENDING) r->Cancel();
     ASSERT_TRUE(r->Wait());
     (r->status == STATUS_CANCELLED ? cancelled : served)++;
+    reads++;
   }
   ep_->StopGenerator();
-  EXPECT_EQ(cancelled + served, 300u);
-  EXPECT_GT(served, 0u);
-  EXPECT_GT(cancelled, 0u);
+  EXPECT_EQ(cancelled + served, reads);
+  EXPECT_GE(served, 20u);
+  EXPECT_GE(cancelled, 20u);
 }
 
 // The last close while a completion serves the same open on another thread.
