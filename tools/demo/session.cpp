@@ -258,28 +258,26 @@ Bytes Session::ReadBack(tb::ClientOpen& open, size_t expected, bool internal, By
   auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
   auto pending = open.BeginRead(64);
   std::shared_ptr<tb::ClientRead> pendingInternal = internal ? client_->BeginInternalRead(64) : nullptr;
+  // A finished read's bytes are taken once; the reader whose count is reached reads no more.
   while (Clock::now() < until) {
-    if (pending->Done()) {
+    if (pending && pending->Done()) {
       Bytes b = pending->Result().bytes;
       got.insert(got.end(), b.begin(), b.end());
-      if (got.size() < expected) pending = open.BeginRead(64);
+      pending = got.size() < expected ? open.BeginRead(64) : nullptr;
     }
     if (pendingInternal && pendingInternal->Done()) {
       Bytes b = pendingInternal->Result().bytes;
       internalBytes->insert(internalBytes->end(), b.begin(), b.end());
-      if (internalBytes->size() < expected) pendingInternal = client_->BeginInternalRead(64);
+      pendingInternal = internalBytes->size() < expected ? client_->BeginInternalRead(64) : nullptr;
     }
-    bool done = got.size() >= expected && (!internal || internalBytes->size() >= expected);
-    if (done) break;
+    if (!pending && !pendingInternal) break;
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
-  if (!pending->Done()) {
-    pending->Cancel();
-    pending->Wait();
-  }
-  if (pendingInternal && !pendingInternal->Done()) {
-    pendingInternal->Cancel();
-    pendingInternal->Wait();
+  for (auto* read : {&pending, &pendingInternal}) {
+    if (*read && !(*read)->Done()) {
+      (*read)->Cancel();
+      (*read)->Wait();
+    }
   }
   stats_.bytesIn += got.size();
   return got;
