@@ -52,7 +52,7 @@ done
 cp "$src/driver/driver.inf" "$c/windows/inf/usbmidi.inf"
 cp "$build/usbmidi.sys" "$c/windows/inf/"
 mkdir -p "$c/e2e"
-cp "$src/tests/wine-e2e/mock_bus.inf" "$build/usbmidi_e2e.exe" "$c/e2e/"
+cp "$src/testbed/wine/mock_bus.inf" "$build/usbmidi_e2e.exe" "$c/e2e/"
 
 set +e
 WINEDEBUG=err+all,fixme-all,warn+debugstr,trace+plugplay \
