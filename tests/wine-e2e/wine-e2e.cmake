@@ -5,7 +5,7 @@
 set(_e2e ${CMAKE_CURRENT_LIST_DIR})
 
 # The test program is an ordinary user-mode console program; no runtime DLLs beyond Wine's own.
-add_executable(usbmidi_e2e ${_e2e}/e2e_test.cpp)
+add_executable(usbmidi_e2e ${_e2e}/e2e_test.cpp ${_e2e}/stream_scenario.cpp)
 target_include_directories(usbmidi_e2e PRIVATE ${CMAKE_SOURCE_DIR}/testbed/wine)
 target_compile_options(usbmidi_e2e PRIVATE -Wall -Wextra -Werror -municode)
 target_link_options(usbmidi_e2e PRIVATE -municode -static -static-libgcc -static-libstdc++)
