@@ -1,12 +1,15 @@
 #!/bin/bash
 # End-to-end run under Wine: the mock USB bus root-enumerated, usbmidi installed from
-# driver/driver.inf on the mock's USB device, its child enumerated, unplug, replug, second product.
+# driver/driver.inf on the mock's USB device, its child enumerated, unplug, replug with the
+# stand-in client on the child, the stream scenario through it (ending in an unplug), second
+# product. The scenario's transcript must be the test bed's (tests/wine-e2e/stream.transcript).
 #
 #   run_e2e.sh x86|x64 BUILD_DIR SOURCE_DIR
 #
 # BUILD_DIR holds usbmidi.sys, usbmidimock.sys, usbmidistub.sys and usbmidi_e2e.exe. Runs in a
 # fresh temporary prefix, every wine command under a timeout; the wineserver is killed and the
-# prefix removed on exit. The log is kept as BUILD_DIR/wine-e2e-ARCH.log.
+# prefix removed on exit. The log is kept as BUILD_DIR/wine-e2e-ARCH.log, the transcript as
+# BUILD_DIR/wine-e2e-ARCH.transcript.
 set -euo pipefail
 
 arch=${1:?arch x86|x64}
@@ -100,7 +103,17 @@ check "children first: surprise removal, then removal" ordered \
   'clientstub: child pnp minor 0x00 ' \
   'clientstub: child pnp minor 0x17 ' 'mockbus: .* usb pnp SURPRISE_REMOVAL' \
   'clientstub: child pnp minor 0x02 ' 'mockbus: .* usb pnp REMOVE_DEVICE'
-check "no crash in the driver host" lacks 'Unhandled (page fault|exception)|err:seh'
+# The same scenario on the test bed gave the checked-in transcript; the real image must give it
+# line for line.
+transcript=$build/wine-e2e-$arch.transcript
+grep -a '^transcript: ' "$log" | tr -d '\r' | sed 's/^transcript: //' > "$transcript" || true
+same_transcript() {
+  diff -u --label test-bed "$src/tests/wine-e2e/stream.transcript" --label "wine-$arch" "$transcript" >"$transcript.diff"
+}
+check "stream transcript identical to the test bed's ($(wc -l <"$transcript") lines)" same_transcript
+[ -s "$transcript.diff" ] && sed 's/^/  /' "$transcript.diff"
+check "the client left no request out after the removal" has '^transcript: outstanding 0, held by the device 0'
+check "no crash in the driver host" lacks 'Unhandled (page fault|exception)|err:seh|Unimplemented function'
 check "no assertion or ERR from usbmidi's AddDevice" lacks 'AddDevice failed for driver L"usbmidi"'
 
 if [ $failures -ne 0 ]; then
