@@ -199,8 +199,15 @@ static NTSTATUS CloseChild(STUB_REPLY* Reply) {
   if (file == NULL) return STATUS_INVALID_DEVICE_STATE;
   // The I/O manager sends the close only once the open's last request has ended.
   if (Stub.Readers[STUB_READER_OPEN].Busy) return STATUS_DEVICE_BUSY;
+  // The last handle's cleanup comes first, as the I/O manager sends it; its answer is Value.
+  PIRP cleanup = NewRequest(IRP_MJ_CLEANUP, file);
   PIRP irp = NewRequest(IRP_MJ_CLOSE, file);
-  if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  if (cleanup == NULL || irp == NULL) {
+    if (cleanup != NULL) IoFreeIrp(cleanup);
+    if (irp != NULL) IoFreeIrp(irp);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  Reply->Value = static_cast<ULONG>(SendAndWait(cleanup, Reply));
   SendAndWait(irp, Reply);
   Stub.File = NULL;
   ExFreePool(file);

@@ -868,6 +868,18 @@ static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT Device, PIRP Irp) {
 
 static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT Device, PIRP Irp) {
   PoStartNextPowerIrp(Irp);
+  if (Ext(Device)->Kind == KIND_USB) {
+    // Recorded: which power requests Wine's power manager sends on a driver's behalf.
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    Line l = {};
+    Put(&l, "usb power minor ");
+    PutDec(&l, stack->MinorFunction);
+    Put(&l, " type ");
+    PutDec(&l, static_cast<ULONG>(stack->Parameters.Power.Type));
+    Put(&l, " state ");
+    PutDec(&l, static_cast<ULONG>(stack->Parameters.Power.State.DeviceState));
+    Record(&l);
+  }
   if (Ext(Device)->Kind == KIND_BUS) {
     IoSkipCurrentIrpStackLocation(Irp);
     return PoCallDriver(Ext(Device)->Lower, Irp);

@@ -14,7 +14,7 @@
 // and sends to the device below its own, as a client driver on the child does.
 enum StubOp {
   STUB_OPEN = 1,       // IRP_MJ_CREATE with a file object of the client's
-  STUB_CLOSE,          // IRP_MJ_CLOSE on that file object
+  STUB_CLOSE,          // IRP_MJ_CLEANUP (its status in Value), then IRP_MJ_CLOSE on that file object
   STUB_WRITE,          // IRP_MJ_WRITE of Data
   STUB_INTERNAL,       // IRP_MJ_INTERNAL_DEVICE_CONTROL, code Code, Data as the input buffer
   STUB_BEGIN_READ,     // a read of Capacity bytes left to wait: Code STUB_READER_*

@@ -1,15 +1,15 @@
 // End-to-end run of usbmidi.sys under Wine's PnP manager, driven through the mock USB bus and
 // the stand-in client on usbmidi's child.
 //
-//   e2e_test.exe MOCK_INF
+//   e2e_test.exe MOCK_INF TRANSCRIPT
 //
 // Installs the mock bus as a root device, plugs the first product, lets Wine install usbmidi
 // from its INF and enumerate usbmidi's child, checks the child's IDs as Wine recorded them,
 // binds the stand-in client to the child, unplugs, replugs (a new AddDevice and start, the child
 // started this time under the client), plays the stream scenario through the client (which ends
 // with the second unplug), and plugs the second product. Exits non-zero on any difference.
-// The scenario's transcript lines are printed as "transcript: ..." for the comparison with the
-// test bed's.
+// The scenario's transcript goes to TRANSCRIPT for the comparison with the test bed's (and to
+// stdout as "transcript: ..." lines; the driver host writes to the same log, so those may be cut).
 #include <windows.h>
 #include <winioctl.h>
 #include <setupapi.h>
@@ -440,7 +440,7 @@ class WinePort : public e2e::Port {
   ULONG recordSize_ = 0;
 };
 
-static void StreamOverWine() {
+static void StreamOverWine(const wchar_t* transcriptPath) {
   HANDLE stub = INVALID_HANDLE_VALUE;
   bool opened = WaitFor(
       [&] {
@@ -453,18 +453,24 @@ static void StreamOverWine() {
     Unplug();
     return;
   }
+  FILE* transcript = _wfopen(transcriptPath, L"wb");
+  Check(transcript != NULL, "transcript file opened");
   WinePort port(stub);
   e2e::Transcript out;
-  out.line = [](const std::string& text) { printf("transcript: %s\n", text.c_str()); };
+  out.line = [&](const std::string& text) {
+    printf("transcript: %s\n", text.c_str());
+    if (transcript != NULL) fprintf(transcript, "%s\n", text.c_str());
+  };
   out.check = [](bool ok, const std::string& what) { Check(ok, what.c_str()); };
   e2e::RunStream(port, out);
+  if (transcript != NULL) fclose(transcript);
   CloseHandle(stub);
 }
 
 int wmain(int argc, wchar_t** argv) {
   setvbuf(stdout, NULL, _IONBF, 0);
-  if (argc < 2) {
-    printf("usage: e2e_test.exe MOCK_INF\n");
+  if (argc < 3) {
+    printf("usage: e2e_test.exe MOCK_INF TRANSCRIPT\n");
     return 2;
   }
   Check(InstallRootBus(argv[1]), "mock bus installed as ROOT\\USBMIDIMOCK\\0000");
@@ -504,7 +510,7 @@ int wmain(int argc, wchar_t** argv) {
     MOCK_STATE s = State();
     Check(s.DeviceDescriptorReads == 2 && s.Starts == 2, "two AddDevice calls and two starts over two plugs");
     // The scenario ends with the second unplug.
-    StreamOverWine();
+    StreamOverWine(argv[2]);
   }
 
   // The second product: its own child identity.

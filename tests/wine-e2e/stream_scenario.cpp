@@ -7,6 +7,7 @@ namespace {
 
 constexpr uint32_t kInvalidParameter = 0xC000000D;
 constexpr uint32_t kDeletePending = 0xC0000056;
+constexpr uint32_t kInvalidDeviceRequest = 0xC0000010;
 constexpr size_t kTransfer = 32;
 constexpr int kWaitMs = 5000;
 
@@ -112,7 +113,11 @@ class Run {
     ExpectSent(kStop, "the queued stop message");
 
     Request("internal close", port_.InternalClose(), kSuccess, 0);
-    Request("close", port_.Close(), kSuccess, 0);
+    Answer closed = port_.Close();
+    Request("close", closed, kSuccess, 0);
+    // The driver serves no cleanup: the platform's answer for a request nobody dispatches.
+    Line("  its cleanup -> " + Status(closed.value));
+    Check(closed.value == kInvalidDeviceRequest, "the cleanup before the close: STATUS_INVALID_DEVICE_REQUEST");
     // The stop message went out queued: the last close sends none of its own.
     NewWire(0, "close after a queued stop");
     Line("outstanding " + std::to_string(port_.Outstanding()));

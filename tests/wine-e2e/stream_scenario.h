@@ -48,7 +48,7 @@ class Port {
   virtual ~Port() = default;
   // --- the client on the child ---
   virtual Answer Open() = 0;
-  virtual Answer Close() = 0;
+  virtual Answer Close() = 0;  // value: the status of the cleanup that went before the close
   virtual Answer Write(const Bytes& bytes) = 0;
   virtual Answer InternalOpen() = 0;
   virtual Answer InternalClose() = 0;

@@ -53,6 +53,7 @@ class TestbedPort : public e2e::Port {
     open_->Close();
     open_->WaitClosed();
     e2e::Answer a = From(open_->CloseResult());
+    a.value = static_cast<uint32_t>(open_->CleanupResult().status);
     open_.reset();
     return a;
   }
