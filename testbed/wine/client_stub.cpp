@@ -477,7 +477,7 @@ static NTSTATUS RunCommand(const STUB_COMMAND* Command, STUB_REPLY* Reply) {
   if (Command->Op == STUB_READ_RESULT || Command->Op == STUB_CANCEL_READ) {
     if (Command->Code > STUB_READER_INTERNAL) return STATUS_INVALID_PARAMETER;
     Reader* reader = &Stub.Readers[Command->Code];
-    if (Command->Op == STUB_CANCEL_READ && reader->Busy) Reply->Returned = IoCancelIrp(reader->Irp) ? 1 : 0;
+    if (Command->Op == STUB_CANCEL_READ) Reply->Returned = reader->Busy && IoCancelIrp(reader->Irp) ? 1 : 0;
     ReadResult(reader, Reply);
     return STATUS_SUCCESS;
   }

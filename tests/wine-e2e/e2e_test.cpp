@@ -340,6 +340,7 @@ class WinePort : public e2e::Port {
       Sleep(10);
     }
   }
+  e2e::Answer CancelRead(e2e::Reader reader) override { return Command(STUB_CANCEL_READ, static_cast<ULONG>(reader)); }
   e2e::Answer GetDirect(int32_t lengthAdjust) override {
     e2e::Answer a = Command(STUB_GET_DIRECT, static_cast<ULONG>(lengthAdjust));
 #if defined(_WIN64)

@@ -56,6 +56,8 @@ class Port {
   virtual Answer BeginRead(Reader reader, uint32_t capacity) = 0;
   // The reader's last read once it ended, or as it stands after `ms`.
   virtual Answer WaitRead(Reader reader, int ms) = 0;
+  // IoCancelIrp on the reader's waiting read; returned: 1 when a cancel routine was called.
+  virtual Answer CancelRead(Reader reader) = 0;
   // The direct-call request with an output length of the record's size plus `lengthAdjust`;
   // value: RecordFlags. A success with no adjustment keeps the record for the calls below.
   virtual Answer GetDirect(int32_t lengthAdjust) = 0;

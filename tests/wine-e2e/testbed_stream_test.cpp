@@ -85,6 +85,13 @@ class TestbedPort : public e2e::Port {
     slot->Wait(ms);
     return From(slot->Result());
   }
+  e2e::Answer CancelRead(e2e::Reader reader) override {
+    std::shared_ptr<tb::ClientRead>& slot = reads_[static_cast<int>(reader)];
+    if (!slot) return NotSent();
+    e2e::Answer a;
+    a.returned = slot->Cancel() ? 1 : 0;
+    return a;
+  }
   e2e::Answer GetDirect(int32_t lengthAdjust) override {
     const size_t size = sizeof(DIRECT_CALL_INTERFACE);
     const size_t guard = 8;
