@@ -1,6 +1,9 @@
 #include "stream_scenario.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace e2e {
 namespace {
@@ -270,21 +273,13 @@ class Run {
   }
 
  private:
-  static void Sleep10();
+  static void Sleep10() { std::this_thread::sleep_for(std::chrono::milliseconds(10)); }
   Port& port_;
   const Transcript& out_;
   size_t seen_ = 0;
 };
 
 }  // namespace
-}  // namespace e2e
-
-#include <chrono>
-#include <thread>
-
-namespace e2e {
-
-void Run::Sleep10() { std::this_thread::sleep_for(std::chrono::milliseconds(10)); }
 
 std::string Hex(const Bytes& bytes) {
   std::string s;
