@@ -3,8 +3,9 @@
 # its checks: the test bed's headers against the DDK's (label layout; the x64
 # comparison uses the host g++), image rules and INF (label winbuild),
 # load/unload under Wine (label wine), and the end-to-end run under Wine's PnP
-# manager with a mock USB bus (label wine-e2e; every wine command under a
-# timeout, a fresh prefix per run). Installs what it needs; safe to run again.
+# manager with a mock USB bus and a stand-in client streaming through the image,
+# its transcript held to the test bed's (label wine-e2e; every wine command under
+# a timeout, a fresh prefix per run). Installs what it needs; safe to run again.
 #
 #   scripts/test-windows.sh            install if needed, build and test both
 #   SKIP_INSTALL=1 scripts/test-windows.sh   assume the packages are present
@@ -79,6 +80,14 @@ done
 for preset in $presets; do
   seq=$(ls build/$preset/wine-e2e-*.sequence 2>/dev/null | head -1)
   [ -n "$seq" ] && echo "$preset: wine-e2e request sequence in $seq"
+  transcript=$(ls build/$preset/wine-e2e-*.transcript 2>/dev/null | head -1)
+  if [ -n "$transcript" ]; then
+    if cmp -s "$transcript" tests/wine-e2e/stream.transcript; then
+      echo "$preset: stream transcript $transcript, identical to the test bed's"
+    else
+      echo "$preset: stream transcript $transcript DIFFERS from the test bed's (see $transcript.diff)"
+    fi
+  fi
 done
 echo "test-windows.sh finished in $((SECONDS - start)) s"
 exit $status

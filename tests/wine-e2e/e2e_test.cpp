@@ -1,11 +1,15 @@
-// End-to-end run of usbmidi.sys under Wine's PnP manager, driven through the mock USB bus.
+// End-to-end run of usbmidi.sys under Wine's PnP manager, driven through the mock USB bus and
+// the stand-in client on usbmidi's child.
 //
-//   e2e_test.exe MOCK_INF
+//   e2e_test.exe MOCK_INF TRANSCRIPT
 //
 // Installs the mock bus as a root device, plugs the first product, lets Wine install usbmidi
 // from its INF and enumerate usbmidi's child, checks the child's IDs as Wine recorded them,
 // binds the stand-in client to the child, unplugs, replugs (a new AddDevice and start, the child
-// started this time), unplugs, and plugs the second product. Exits non-zero on any difference.
+// started this time under the client), plays the stream scenario through the client (which ends
+// with the second unplug), and plugs the second product. Exits non-zero on any difference.
+// The scenario's transcript goes to TRANSCRIPT for the comparison with the test bed's (and to
+// stdout as "transcript: ..." lines; the driver host writes to the same log, so those may be cut).
 #include <windows.h>
 #include <winioctl.h>
 #include <setupapi.h>
@@ -17,7 +21,12 @@
 #include <string.h>
 #include <wchar.h>
 
+#include <string>
+#include <vector>
+
 #include "mock_ioctl.h"
+#include "stream_scenario.h"
+#include "stub_ioctl.h"
 
 static int failures = 0;
 
@@ -44,7 +53,7 @@ static MOCK_STATE State() {
 
 // The mock's record, NUL-terminated, in a static buffer.
 static const char* Log() {
-  static char log[16384 + 1];
+  static char log[32768 + 1];
   DWORD n = 0;
   if (!Control(IOCTL_MOCK_READ_LOG, NULL, 0, log, sizeof log - 1, &n)) n = 0;
   log[n] = 0;
@@ -247,6 +256,8 @@ static bool Plug(ULONG product) {
   return ok;
 }
 
+static unsigned CheckRemovalSequence(unsigned from, const char* what);
+
 static bool Unplug() {
   MOCK_STATE before = State();
   bool ok = Control(IOCTL_MOCK_UNPLUG, NULL, 0, NULL, 0, NULL);
@@ -303,10 +314,164 @@ static unsigned CheckRemovalSequence(unsigned from, const char* what) {
   return next;
 }
 
+// ---------------------------------------------------------------------------------------------
+// The stream scenario through the real image: the stand-in client's commands and the mock bus.
+// ---------------------------------------------------------------------------------------------
+class WinePort : public e2e::Port {
+ public:
+  explicit WinePort(HANDLE stub) : stub_(stub) {}
+
+  e2e::Answer Open() override { return Command(STUB_OPEN); }
+  e2e::Answer Close() override { return Command(STUB_CLOSE); }
+  e2e::Answer Write(const e2e::Bytes& bytes) override { return Command(STUB_WRITE, 0, 0, bytes); }
+  e2e::Answer InternalOpen() override { return Command(STUB_INTERNAL, IOCTL_CLIENT_OPEN_CODE); }
+  e2e::Answer InternalClose() override { return Command(STUB_INTERNAL, IOCTL_CLIENT_CLOSE_CODE); }
+  e2e::Answer InternalWrite(const e2e::Bytes& bytes) override {
+    return Command(STUB_INTERNAL, IOCTL_CLIENT_WRITE_CODE, 0, bytes);
+  }
+  e2e::Answer BeginRead(e2e::Reader reader, uint32_t capacity) override {
+    return Command(STUB_BEGIN_READ, static_cast<ULONG>(reader), capacity);
+  }
+  e2e::Answer WaitRead(e2e::Reader reader, int ms) override {
+    e2e::Answer a;
+    for (int waited = 0;; waited += 10) {
+      a = Command(STUB_READ_RESULT, static_cast<ULONG>(reader));
+      if (!a.sent || a.status != e2e::kPending || waited >= ms) return a;
+      Sleep(10);
+    }
+  }
+  e2e::Answer CancelRead(e2e::Reader reader) override { return Command(STUB_CANCEL_READ, static_cast<ULONG>(reader)); }
+  e2e::Answer GetDirect(int32_t lengthAdjust) override {
+    e2e::Answer a = Command(STUB_GET_DIRECT, static_cast<ULONG>(lengthAdjust));
+#if defined(_WIN64)
+    Check(recordSize_ == 40, "the client's direct-call record is the natural 40 bytes");
+#else
+    Check(recordSize_ == 24, "the client's direct-call record is 24 bytes on the 32-bit kernel");
+#endif
+    return a;
+  }
+  e2e::Answer DirectWrite(const e2e::Bytes& bytes) override { return Command(STUB_DIRECT_WRITE, 0, 0, bytes); }
+  e2e::Answer DirectControl(uint32_t stop) override { return Command(STUB_DIRECT_CONTROL, stop); }
+  e2e::Answer DirectBalance(uint32_t calls) override { return Command(STUB_DIRECT_BALANCE, 0, calls); }
+  uint32_t Outstanding() override { return Command(STUB_STATE).value; }
+  std::vector<std::string> ClientNotes() override {
+    e2e::Answer a = Command(STUB_STATE);
+    std::vector<std::string> notes;
+    std::string line;
+    for (uint8_t c : a.data) {
+      if (c != '\n') {
+        line += static_cast<char>(c);
+      } else {
+        notes.push_back(line);
+        line.clear();
+      }
+    }
+    return notes;
+  }
+
+  std::vector<e2e::Bytes> Wire() override {
+    static UCHAR out[MOCK_OUT_TRANSFERS * MOCK_TRANSFER_BYTES];
+    DWORD n = 0;
+    if (!Control(IOCTL_MOCK_READ_OUT, NULL, 0, out, sizeof out, &n)) n = 0;
+    std::vector<e2e::Bytes> wire;
+    for (DWORD at = 0; at + MOCK_TRANSFER_BYTES <= n; at += MOCK_TRANSFER_BYTES) {
+      wire.emplace_back(out + at, out + at + MOCK_TRANSFER_BYTES);
+    }
+    return wire;
+  }
+  bool PushIn(const e2e::Bytes& transfer) override {
+    return Control(IOCTL_MOCK_PUSH_IN, transfer.data(), static_cast<DWORD>(transfer.size()), NULL, 0, NULL);
+  }
+  bool WaitInTaken(size_t delivered, int ms) override {
+    // The stream keeps two reads on the pipe: both back means the last completion has run.
+    return WaitFor([&] { MOCK_STATE s = State(); return s.InDelivered >= delivered && s.PendingIn == 2; },
+                   static_cast<DWORD>(ms));
+  }
+  void HoldOut(bool hold) override {
+    ULONG on = hold ? 1 : 0;
+    Check(Control(IOCTL_MOCK_HOLD_OUT, &on, sizeof on, NULL, 0, NULL), hold ? "mock bus holds OUT transfers" : "mock bus releases OUT transfers");
+  }
+  bool Unplug() override {
+    unsigned mark = LastSequence();
+    bool ok = ::Unplug();
+    if (ok) CheckRemovalSequence(mark, "second unplug");
+    return ok;
+  }
+  size_t HeldByDevice() override {
+    MOCK_STATE s = State();
+    return s.PendingIn + s.HeldOut;
+  }
+
+ private:
+  // The public header's codes need the kernel's types; the program takes the numbers.
+  static constexpr ULONG IOCTL_CLIENT_OPEN_CODE = 0x0022240F;
+  static constexpr ULONG IOCTL_CLIENT_CLOSE_CODE = 0x00222413;
+  static constexpr ULONG IOCTL_CLIENT_WRITE_CODE = 0x0022241B;
+
+  e2e::Answer Command(ULONG op, ULONG code = 0, ULONG capacity = 0, const e2e::Bytes& data = {}) {
+    static STUB_COMMAND command;
+    static STUB_REPLY reply;
+    memset(&command, 0, sizeof command);
+    memset(&reply, 0, sizeof reply);
+    command.Op = op;
+    command.Code = code;
+    command.Capacity = capacity;
+    command.Length = static_cast<ULONG>(data.size());
+    if (!data.empty()) memcpy(command.Data, data.data(), data.size());
+    DWORD n = 0;
+    e2e::Answer a;
+    if (!DeviceIoControl(stub_, IOCTL_STUB_COMMAND, &command, sizeof command, &reply, sizeof reply, &n, NULL) ||
+        n < sizeof reply) {
+      printf("  stand-in client command %lu: error %lu\n", op, GetLastError());
+      a.sent = false;
+      a.returned = a.status = 0xFFFFFFFF;
+      return a;
+    }
+    a.returned = static_cast<uint32_t>(reply.Returned);
+    a.status = static_cast<uint32_t>(reply.Status);
+    a.information = reply.Information;
+    a.value = reply.Value;
+    a.stackDelta = reply.StackDelta;
+    a.data.assign(reply.Data, reply.Data + (reply.Length < STUB_DATA_BYTES ? reply.Length : STUB_DATA_BYTES));
+    if (op == STUB_GET_DIRECT) recordSize_ = reply.RecordSize;
+    return a;
+  }
+
+  HANDLE stub_;
+  ULONG recordSize_ = 0;
+};
+
+static void StreamOverWine(const wchar_t* transcriptPath) {
+  HANDLE stub = INVALID_HANDLE_VALUE;
+  bool opened = WaitFor(
+      [&] {
+        stub = CreateFileA(STUB_CONTROL_PATH, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        return stub != INVALID_HANDLE_VALUE;
+      },
+      10000);
+  Check(opened, "stand-in client control device opened");
+  if (!opened) {
+    Unplug();
+    return;
+  }
+  FILE* transcript = _wfopen(transcriptPath, L"wb");
+  Check(transcript != NULL, "transcript file opened");
+  WinePort port(stub);
+  e2e::Transcript out;
+  out.line = [&](const std::string& text) {
+    printf("transcript: %s\n", text.c_str());
+    if (transcript != NULL) fprintf(transcript, "%s\n", text.c_str());
+  };
+  out.check = [](bool ok, const std::string& what) { Check(ok, what.c_str()); };
+  e2e::RunStream(port, out);
+  if (transcript != NULL) fclose(transcript);
+  CloseHandle(stub);
+}
+
 int wmain(int argc, wchar_t** argv) {
   setvbuf(stdout, NULL, _IONBF, 0);
-  if (argc < 2) {
-    printf("usage: e2e_test.exe MOCK_INF\n");
+  if (argc < 3) {
+    printf("usage: e2e_test.exe MOCK_INF TRANSCRIPT\n");
     return 2;
   }
   Check(InstallRootBus(argv[1]), "mock bus installed as ROOT\\USBMIDIMOCK\\0000");
@@ -345,9 +510,9 @@ int wmain(int argc, wchar_t** argv) {
     CheckNode(Child1, Child1Ids, sizeof Child1Ids / sizeof(wchar_t), "replugged product 0x0001");
     MOCK_STATE s = State();
     Check(s.DeviceDescriptorReads == 2 && s.Starts == 2, "two AddDevice calls and two starts over two plugs");
+    // The scenario ends with the second unplug.
+    StreamOverWine(argv[2]);
   }
-  mark = LastSequence();
-  if (Unplug()) mark = CheckRemovalSequence(mark, "second unplug");
 
   // The second product: its own child identity.
   mark = LastSequence();

@@ -1,12 +1,15 @@
 #!/bin/bash
 # End-to-end run under Wine: the mock USB bus root-enumerated, usbmidi installed from
-# driver/driver.inf on the mock's USB device, its child enumerated, unplug, replug, second product.
+# driver/driver.inf on the mock's USB device, its child enumerated, unplug, replug with the
+# stand-in client on the child, the stream scenario through it (ending in an unplug), second
+# product. The scenario's transcript must be the test bed's (tests/wine-e2e/stream.transcript).
 #
 #   run_e2e.sh x86|x64 BUILD_DIR SOURCE_DIR
 #
 # BUILD_DIR holds usbmidi.sys, usbmidimock.sys, usbmidistub.sys and usbmidi_e2e.exe. Runs in a
 # fresh temporary prefix, every wine command under a timeout; the wineserver is killed and the
-# prefix removed on exit. The log is kept as BUILD_DIR/wine-e2e-ARCH.log.
+# prefix removed on exit. The log is kept as BUILD_DIR/wine-e2e-ARCH.log, the transcript as
+# BUILD_DIR/wine-e2e-ARCH.transcript.
 set -euo pipefail
 
 arch=${1:?arch x86|x64}
@@ -52,11 +55,11 @@ done
 cp "$src/driver/driver.inf" "$c/windows/inf/usbmidi.inf"
 cp "$build/usbmidi.sys" "$c/windows/inf/"
 mkdir -p "$c/e2e"
-cp "$src/tests/wine-e2e/mock_bus.inf" "$build/usbmidi_e2e.exe" "$c/e2e/"
+cp "$src/testbed/wine/mock_bus.inf" "$build/usbmidi_e2e.exe" "$c/e2e/"
 
 set +e
 WINEDEBUG=err+all,fixme-all,warn+debugstr,trace+plugplay \
-  timeout "$limit" wine 'C:\e2e\usbmidi_e2e.exe' 'C:\e2e\mock_bus.inf' >"$log" 2>&1
+  timeout "$limit" wine 'C:\e2e\usbmidi_e2e.exe' 'C:\e2e\mock_bus.inf' 'C:\e2e\stream.transcript' >"$log" 2>&1
 rc=$?
 set -e
 echo "wine ran for $((SECONDS - started)) s (exit $rc)"
@@ -100,7 +103,18 @@ check "children first: surprise removal, then removal" ordered \
   'clientstub: child pnp minor 0x00 ' \
   'clientstub: child pnp minor 0x17 ' 'mockbus: .* usb pnp SURPRISE_REMOVAL' \
   'clientstub: child pnp minor 0x02 ' 'mockbus: .* usb pnp REMOVE_DEVICE'
-check "no crash in the driver host" lacks 'Unhandled (page fault|exception)|err:seh'
+# The same scenario on the test bed gave the checked-in transcript; the real image must give it
+# line for line.
+transcript=$build/wine-e2e-$arch.transcript
+cp "$c/e2e/stream.transcript" "$transcript" 2>/dev/null || : >"$transcript"
+tr -d '\r' <"$transcript" >"$transcript.tmp" && mv "$transcript.tmp" "$transcript"
+same_transcript() {
+  diff -u --label test-bed "$src/tests/wine-e2e/stream.transcript" --label "wine-$arch" "$transcript" >"$transcript.diff"
+}
+check "stream transcript identical to the test bed's ($(wc -l <"$transcript") lines)" same_transcript
+[ -s "$transcript.diff" ] && sed 's/^/  /' "$transcript.diff"
+check "the client left no request out after the removal" grep -qx 'outstanding 0, held by the device 0' "$transcript"
+check "no crash in the driver host" lacks 'Unhandled (page fault|exception)|err:seh|Unimplemented function'
 check "no assertion or ERR from usbmidi's AddDevice" lacks 'AddDevice failed for driver L"usbmidi"'
 
 if [ $failures -ne 0 ]; then

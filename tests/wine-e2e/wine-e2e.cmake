@@ -1,19 +1,12 @@
-# End-to-end tests under Wine (label wine-e2e): a mock USB bus, a stand-in client for the
-# child and a test program, all test-only, built with the driver's toolchain. Included by
-# cmake/windows-driver.cmake, which defines kdrv_link_image and KDRV_*.
+# End-to-end tests under Wine (label wine-e2e): the test program that drives the mock USB bus
+# and the stand-in client (testbed/wine/wine-images.cmake builds both). Included by
+# cmake/windows-driver.cmake, which defines KDRV_*.
 
 set(_e2e ${CMAKE_CURRENT_LIST_DIR})
 
-add_executable(usbmidimock ${_e2e}/mock_bus.cpp)
-target_compile_options(usbmidimock PRIVATE ${KDRV_WARNINGS})
-kdrv_link_image(usbmidimock)
-
-add_executable(usbmidistub ${_e2e}/client_stub.cpp)
-target_compile_options(usbmidistub PRIVATE ${KDRV_WARNINGS})
-kdrv_link_image(usbmidistub)
-
 # The test program is an ordinary user-mode console program; no runtime DLLs beyond Wine's own.
-add_executable(usbmidi_e2e ${_e2e}/e2e_test.cpp)
+add_executable(usbmidi_e2e ${_e2e}/e2e_test.cpp ${_e2e}/stream_scenario.cpp)
+target_include_directories(usbmidi_e2e PRIVATE ${CMAKE_SOURCE_DIR}/testbed/wine)
 target_compile_options(usbmidi_e2e PRIVATE -Wall -Wextra -Werror -municode)
 target_link_options(usbmidi_e2e PRIVATE -municode -static -static-libgcc -static-libstdc++)
 target_link_libraries(usbmidi_e2e PRIVATE setupapi newdev uuid advapi32 kernel32)

@@ -4,8 +4,8 @@
 // interface with the same descriptors as the test bed's simulated one (UsbMidiDevice::Product:
 // interface 2 alt 0, bulk IN 0x81, bulk OUT 0x02), answers that device's PnP requests and the
 // URBs the function driver sends it, and records every request it sees. A control device lets
-// the test program plug, unplug, feed and read the bulk endpoints, inject URB failures and read
-// the record.
+// the test program plug, unplug, push bulk IN transfers one at a time, read (and hold) the bulk
+// OUT transfers, inject URB failures and read the record.
 //
 // USB device  Plugged  ChildExists  Entered by
 // absent      0        0            DriverEntry, REMOVE of an unplugged device
@@ -38,9 +38,18 @@ static const UCHAR ConfigurationDescriptor[] = {
 };
 static const ULONG PipeEndpoints[2] = {0x81, 0x02};
 
-#define LOG_BYTES 16384
-#define IN_BYTES 1024
-#define OUT_BYTES 4096
+#define LOG_BYTES 32768
+#define IN_TRANSFERS 16
+#define OUT_BYTES (MOCK_OUT_TRANSFERS * MOCK_TRANSFER_BYTES)
+
+// One bulk IN transfer the device has ready, as the test program pushed it.
+struct InTransfer {
+  ULONG Length;
+  UCHAR Bytes[MOCK_TRANSFER_BYTES];
+};
+
+// The two lists of held bulk transfers, by Tail.Overlay.DriverContext[0].
+enum HeldKind : ULONG { HELD_IN = 0, HELD_OUT = 1 };
 
 // One bus per driver: Wine enumerates the root device once.
 static struct {
@@ -53,11 +62,13 @@ static struct {
   ULONG NextHandle;
   USBD_CONFIGURATION_HANDLE ConfigHandle;
   USBD_PIPE_HANDLE Pipes[2]; // [0] bulk IN, [1] bulk OUT; null when not configured
-  LIST_ENTRY PendingIn;      // held bulk IN transfers (IRP Tail.Overlay.ListEntry)
-  UCHAR In[IN_BYTES];
+  LIST_ENTRY Held[2];        // held bulk transfers by HeldKind (IRP Tail.Overlay.ListEntry)
+  InTransfer In[IN_TRANSFERS];  // ring of IN transfers the device has ready
+  ULONG InFirst;
   ULONG InCount;
-  UCHAR Out[OUT_BYTES];
+  UCHAR Out[OUT_BYTES];      // every OUT transfer since the plug, in arrival order
   ULONG OutCount;
+  BOOLEAN HoldOut;           // OUT transfers arrive but are not completed
   MOCK_FAULT Fault;
   char Log[LOG_BYTES];
   ULONG LogLength;
@@ -268,10 +279,12 @@ static PURB UrbOf(PIRP Irp) {
   return static_cast<PURB>(IoGetCurrentIrpStackLocation(Irp)->Parameters.Others.Argument1);
 }
 
-// Moves pending IN transfers of the held list to `Out` (cancel routines taken back). Lock held.
-static void TakePendingLocked(PLIST_ENTRY Out) {
-  while (!IsListEmpty(&Bus.PendingIn)) {
-    PLIST_ENTRY e = RemoveHeadList(&Bus.PendingIn);
+static ULONG* HeldCount(ULONG Kind) { return Kind == HELD_IN ? &Bus.State.PendingIn : &Bus.State.HeldOut; }
+
+// Moves the held transfers of one list to `Out` (cancel routines taken back). Lock held.
+static void TakeHeldLocked(ULONG Kind, PLIST_ENTRY Out) {
+  while (!IsListEmpty(&Bus.Held[Kind])) {
+    PLIST_ENTRY e = RemoveHeadList(&Bus.Held[Kind]);
     PIRP irp = CONTAINING_RECORD(e, IRP, Tail.Overlay.ListEntry);
     if (IoSetCancelRoutine(irp, NULL) == NULL) {
       // Its cancel routine runs and completes it; leave it linked to itself for that.
@@ -280,7 +293,12 @@ static void TakePendingLocked(PLIST_ENTRY Out) {
     }
     InsertTailList(Out, e);
   }
-  Bus.State.PendingIn = 0;
+  *HeldCount(Kind) = 0;
+}
+
+static void TakePendingLocked(PLIST_ENTRY Out) {
+  TakeHeldLocked(HELD_IN, Out);
+  TakeHeldLocked(HELD_OUT, Out);
 }
 
 static void CompleteList(PLIST_ENTRY List, NTSTATUS Status, USBD_STATUS Usbd) {
@@ -292,28 +310,46 @@ static void CompleteList(PLIST_ENTRY List, NTSTATUS Status, USBD_STATUS Usbd) {
   }
 }
 
-static VOID NTAPI CancelIn(PDEVICE_OBJECT Device, PIRP Irp) {
+static VOID NTAPI CancelHeld(PDEVICE_OBJECT Device, PIRP Irp) {
   UNREFERENCED_PARAMETER(Device);
   IoReleaseCancelSpinLock(Irp->CancelIrql);
   KIRQL irql;
   KeAcquireSpinLock(&Bus.Lock, &irql);
   RemoveEntryList(&Irp->Tail.Overlay.ListEntry);
-  if (Bus.State.PendingIn != 0) Bus.State.PendingIn--;
+  ULONG* count = HeldCount(static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(Irp->Tail.Overlay.DriverContext[0])));
+  if (*count != 0) (*count)--;
   KeReleaseSpinLock(&Bus.Lock, irql);
   PURB urb = UrbOf(Irp);
   urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
   CompleteUrb(Irp, urb, STATUS_CANCELLED, USBD_STATUS_CANCELED);
 }
 
-// Copies held IN bytes into a transfer. Lock held.
-static ULONG TakeInBytesLocked(PURB Urb) {
+// Holds a bulk transfer until it is served, its pipe aborted, the device gone or the IRP
+// cancelled; STATUS_CANCELLED when it was cancelled already. Lock held.
+static NTSTATUS HoldLocked(PIRP Irp, ULONG Kind) {
+  Irp->Tail.Overlay.DriverContext[0] = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(Kind));
+  IoSetCancelRoutine(Irp, CancelHeld);
+  if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+    UrbOf(Irp)->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+    return STATUS_CANCELLED;
+  }
+  IoMarkIrpPending(Irp);
+  InsertTailList(&Bus.Held[Kind], &Irp->Tail.Overlay.ListEntry);
+  (*HeldCount(Kind))++;
+  return STATUS_PENDING;
+}
+
+// Completes an IN transfer's URB with the oldest pushed transfer, cut to the transfer's length:
+// one push, one transfer, as a device sends them. Lock held, InCount not 0.
+static void TakeInTransferLocked(PURB Urb) {
   auto& t = Urb->UrbBulkOrInterruptTransfer;
-  ULONG n = t.TransferBufferLength < Bus.InCount ? t.TransferBufferLength : Bus.InCount;
-  RtlCopyMemory(t.TransferBuffer, Bus.In, n);
-  RtlMoveMemory(Bus.In, Bus.In + n, Bus.InCount - n);
-  Bus.InCount -= n;
+  InTransfer* next = &Bus.In[Bus.InFirst];
+  ULONG n = t.TransferBufferLength < next->Length ? t.TransferBufferLength : next->Length;
+  RtlCopyMemory(t.TransferBuffer, next->Bytes, n);
   t.TransferBufferLength = n;
-  return n;
+  Bus.InFirst = (Bus.InFirst + 1) % IN_TRANSFERS;
+  Bus.InCount--;
+  Bus.State.InDelivered++;
 }
 
 static USBD_PIPE_HANDLE NewHandle() {
@@ -440,7 +476,7 @@ static NTSTATUS SubmitUrb(PIRP Irp, PURB Urb) {
           break;
         }
         detail = PipeEndpoints[pipe];
-        if (pipe == 0) TakePendingLocked(&cancelled);
+        TakeHeldLocked(pipe == 0 ? HELD_IN : HELD_OUT, &cancelled);
         break;
       }
       case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
@@ -454,28 +490,25 @@ static NTSTATUS SubmitUrb(PIRP Irp, PURB Urb) {
         }
         detail = PipeEndpoints[pipe];
         if (pipe == 1) {
-          ULONG n = t.TransferBufferLength;
-          if (n > OUT_BYTES - Bus.OutCount) n = OUT_BYTES - Bus.OutCount;
-          RtlCopyMemory(Bus.Out + Bus.OutCount, t.TransferBuffer, n);
-          Bus.OutCount += n;
+          // Kept as it arrived, held or not: the comparison is of what reached the device.
+          if (t.TransferBufferLength != MOCK_TRANSFER_BYTES) Bus.State.OddOut++;
+          ULONG n = t.TransferBufferLength < MOCK_TRANSFER_BYTES ? t.TransferBufferLength : MOCK_TRANSFER_BYTES;
+          if (Bus.OutCount + MOCK_TRANSFER_BYTES <= OUT_BYTES) {
+            RtlFillMemory(Bus.Out + Bus.OutCount, MOCK_TRANSFER_BYTES, 0);
+            RtlCopyMemory(Bus.Out + Bus.OutCount, t.TransferBuffer, n);
+            Bus.OutCount += MOCK_TRANSFER_BYTES;
+          }
+          Bus.State.OutTransfers++;
+          if (Bus.HoldOut) status = HoldLocked(Irp, HELD_OUT);
+          if (status == STATUS_CANCELLED) usbd = USBD_STATUS_CANCELED;
           break;
         }
         if (Bus.InCount != 0) {
-          TakeInBytesLocked(Urb);
+          TakeInTransferLocked(Urb);
           break;
         }
-        // Held until there is data, the pipe is aborted, the device goes or the IRP is cancelled.
-        IoSetCancelRoutine(Irp, CancelIn);
-        if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
-          status = STATUS_CANCELLED;
-          usbd = USBD_STATUS_CANCELED;
-          t.TransferBufferLength = 0;
-          break;
-        }
-        IoMarkIrpPending(Irp);
-        InsertTailList(&Bus.PendingIn, &Irp->Tail.Overlay.ListEntry);
-        Bus.State.PendingIn++;
-        status = STATUS_PENDING;
+        status = HoldLocked(Irp, HELD_IN);
+        if (status == STATUS_CANCELLED) usbd = USBD_STATUS_CANCELED;
         break;
       }
       default:
@@ -664,8 +697,13 @@ static NTSTATUS Plug(ULONG Product) {
   Bus.State.ChildExists = 1;
   Bus.State.Configured = 0;
   Bus.State.Plugs++;
+  Bus.InFirst = 0;
   Bus.InCount = 0;
   Bus.OutCount = 0;
+  Bus.HoldOut = FALSE;
+  Bus.State.OutTransfers = 0;
+  Bus.State.OddOut = 0;
+  Bus.State.InDelivered = 0;
   Bus.ConfigHandle = NULL;
   Bus.Pipes[0] = Bus.Pipes[1] = NULL;
   KeReleaseSpinLock(&Bus.Lock, irql);
@@ -697,29 +735,48 @@ static NTSTATUS Unplug() {
 }
 
 static NTSTATUS PushIn(const UCHAR* Bytes, ULONG Length) {
+  if (Length > MOCK_TRANSFER_BYTES) return STATUS_INVALID_PARAMETER;
   PIRP done = NULL;
   KIRQL irql;
   KeAcquireSpinLock(&Bus.Lock, &irql);
-  if (Length > IN_BYTES - Bus.InCount) {
+  if (Bus.InCount == IN_TRANSFERS || !Bus.State.Plugged) {
     KeReleaseSpinLock(&Bus.Lock, irql);
-    return STATUS_BUFFER_OVERFLOW;
+    return STATUS_DEVICE_BUSY;
   }
-  RtlCopyMemory(Bus.In + Bus.InCount, Bytes, Length);
-  Bus.InCount += Length;
-  while (!IsListEmpty(&Bus.PendingIn)) {
-    PLIST_ENTRY e = RemoveHeadList(&Bus.PendingIn);
+  InTransfer* slot = &Bus.In[(Bus.InFirst + Bus.InCount) % IN_TRANSFERS];
+  slot->Length = Length;
+  RtlCopyMemory(slot->Bytes, Bytes, Length);
+  Bus.InCount++;
+  while (!IsListEmpty(&Bus.Held[HELD_IN])) {
+    PLIST_ENTRY e = RemoveHeadList(&Bus.Held[HELD_IN]);
     PIRP irp = CONTAINING_RECORD(e, IRP, Tail.Overlay.ListEntry);
     Bus.State.PendingIn--;
     if (IoSetCancelRoutine(irp, NULL) == NULL) {
       InitializeListHead(e);  // being cancelled; its routine completes it
       continue;
     }
-    TakeInBytesLocked(UrbOf(irp));
+    TakeInTransferLocked(UrbOf(irp));
     done = irp;
     break;
   }
   KeReleaseSpinLock(&Bus.Lock, irql);
   if (done != NULL) CompleteUrb(done, UrbOf(done), STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+  return STATUS_SUCCESS;
+}
+
+// Holding on: OUT transfers stay with the device. Holding off: the held ones complete.
+static NTSTATUS HoldOut(BOOLEAN Hold) {
+  LIST_ENTRY released;
+  InitializeListHead(&released);
+  KIRQL irql;
+  KeAcquireSpinLock(&Bus.Lock, &irql);
+  Bus.HoldOut = Hold;
+  if (!Hold) TakeHeldLocked(HELD_OUT, &released);
+  KeReleaseSpinLock(&Bus.Lock, irql);
+  while (!IsListEmpty(&released)) {
+    PIRP irp = CONTAINING_RECORD(RemoveHeadList(&released), IRP, Tail.Overlay.ListEntry);
+    CompleteUrb(irp, UrbOf(irp), STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+  }
   return STATUS_SUCCESS;
 }
 
@@ -745,8 +802,6 @@ static NTSTATUS ControlIo(PIRP Irp) {
       KeAcquireSpinLock(&Bus.Lock, &irql);
       information = outLength < Bus.OutCount ? outLength : Bus.OutCount;
       RtlCopyMemory(buffer, Bus.Out, information);
-      RtlMoveMemory(Bus.Out, Bus.Out + information, Bus.OutCount - information);
-      Bus.OutCount -= static_cast<ULONG>(information);
       KeReleaseSpinLock(&Bus.Lock, irql);
       status = STATUS_SUCCESS;
       break;
@@ -756,6 +811,9 @@ static NTSTATUS ControlIo(PIRP Irp) {
       RtlCopyMemory(buffer, Bus.Log, information);
       KeReleaseSpinLock(&Bus.Lock, irql);
       status = STATUS_SUCCESS;
+      break;
+    case IOCTL_MOCK_HOLD_OUT:
+      status = inLength >= sizeof(ULONG) ? HoldOut(*static_cast<ULONG*>(buffer) != 0) : STATUS_INVALID_PARAMETER;
       break;
     case IOCTL_MOCK_FAIL_URB:
       if (inLength < sizeof(MOCK_FAULT)) {
@@ -810,6 +868,18 @@ static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT Device, PIRP Irp) {
 
 static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT Device, PIRP Irp) {
   PoStartNextPowerIrp(Irp);
+  if (Ext(Device)->Kind == KIND_USB) {
+    // Recorded: which power requests Wine's power manager sends on a driver's behalf.
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    Line l = {};
+    Put(&l, "usb power minor ");
+    PutDec(&l, stack->MinorFunction);
+    Put(&l, " type ");
+    PutDec(&l, static_cast<ULONG>(stack->Parameters.Power.Type));
+    Put(&l, " state ");
+    PutDec(&l, static_cast<ULONG>(stack->Parameters.Power.State.DeviceState));
+    Record(&l);
+  }
   if (Ext(Device)->Kind == KIND_BUS) {
     IoSkipCurrentIrpStackLocation(Irp);
     return PoCallDriver(Ext(Device)->Lower, Irp);
@@ -861,7 +931,8 @@ static VOID NTAPI Unload(PDRIVER_OBJECT Driver) {
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING RegistryPath) {
   UNREFERENCED_PARAMETER(RegistryPath);
   KeInitializeSpinLock(&Bus.Lock);
-  InitializeListHead(&Bus.PendingIn);
+  InitializeListHead(&Bus.Held[HELD_IN]);
+  InitializeListHead(&Bus.Held[HELD_OUT]);
   Bus.Driver = Driver;
   Bus.ProductId = 0x0001;
 
