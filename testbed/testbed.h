@@ -132,7 +132,8 @@ uint64_t InjectedFailureCount();
 // ResetKernel takes the mode from TB_FORCE_PENDING=<seed> (unset: off); SetForcePending
 // overrides it until the next ResetKernel. Decisions follow the order requests arrive in.
 // ---------------------------------------------------------------------------------------------
-void SetForcePending(bool on, uint32_t seed = 0);
+// `fixedDelayUs` > 0: every held request waits that long instead (for tests that cancel one).
+void SetForcePending(bool on, uint32_t seed = 0, uint32_t fixedDelayUs = 0);
 bool ForcePendingOn();
 uint32_t ForcePendingSeed();
 struct ForcePendingStats {

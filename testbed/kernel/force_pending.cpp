@@ -25,8 +25,8 @@ struct Held {
 std::mutex gLock;
 std::condition_variable gChanged;
 bool gOn = false;
-bool gSetByTest = false;  // a test's choice stands until the next kernel
 uint32_t gSeed = 0;
+uint32_t gFixedDelayUs = 0;
 uint64_t gSequence = 0;
 ForcePendingStats gStats;
 std::vector<ForcePendingDecision> gLog;
@@ -147,12 +147,12 @@ void StopCompleter() {
 
 }  // namespace
 
-void SetForcePending(bool on, uint32_t seed) {
+void SetForcePending(bool on, uint32_t seed, uint32_t fixedDelayUs) {
   DrainForcedPending(nullptr, "SetForcePending");
   KernelLock guard(gLock);
   gOn = on;
   gSeed = seed;
-  gSetByTest = true;
+  gFixedDelayUs = fixedDelayUs;
   gSequence = 0;
   gStats = {};
   gLog.clear();
@@ -189,9 +189,9 @@ void ResetForcePending() {
   DrainForcedPending(nullptr, "kernel reset");
   const char* env = std::getenv("TB_FORCE_PENDING");
   KernelLock guard(gLock);
-  gSetByTest = false;
   gOn = env != nullptr && *env != 0;
   gSeed = gOn ? static_cast<uint32_t>(std::strtoul(env, nullptr, 0)) : 0;
+  gFixedDelayUs = 0;
   gSequence = 0;
   gStats = {};
   gLog.clear();
@@ -246,7 +246,7 @@ NTSTATUS ForcePendingDispatch(PDEVICE_OBJECT device, PIRP irp, const HostHandler
       uint64_t n = gSequence++;
       uint64_t h = Mix((static_cast<uint64_t>(gSeed) << 32) ^ Mix(n));
       pend = (h & 1) != 0;
-      delayUs = 1 + static_cast<uint32_t>((h >> 8) % 1000);
+      delayUs = gFixedDelayUs != 0 ? gFixedDelayUs : 1 + static_cast<uint32_t>((h >> 8) % 1000);
       gStats.considered++;
       if (gLog.size() < kLogLimit) {
         gLog.push_back(ForcePendingDecision{n, pend, pend ? delayUs : 0, stack->MajorFunction, stack->MinorFunction});

@@ -140,6 +140,7 @@ class PowerRulesTest : public KernelTest {
 
 // Failing a query is a driver's right; failing the set-power is not, and changes nothing.
 TEST_F(PowerRulesTest, ASystemSetPowerFailedByADriverIsReportedOnceAndTheSystemSleepsRegardless) {
+  AnswerSynchronously();  // the report must name the bus's power handler as the completer
   gAt = pdo_;
   treedrv::gPower = FailsSystemSetPower;
   tb::PowerTransition t;
