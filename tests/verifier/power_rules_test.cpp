@@ -210,6 +210,7 @@ TEST_F(PowerRulesTest, ASystemPowerIrpHeldByADeviceItsDriverDeletesIsReportedAnd
 }
 
 TEST_F(PowerRulesTest, APowerCallbackOrAPowerCompletionRoutineThatWaitsIsReported) {
+  AnswerSynchronously();  // held, the routine would run at DISPATCH_LEVEL and its wait be reported for that instead
   gAt = child_;
   treedrv::gPower = WaitsInPowerCallback;
   auto callback = ExpectViolation(tb::Rule::PowerCallbackWaits, [&] { pm_->Sleep(PowerSystemSleeping3); });
