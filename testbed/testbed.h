@@ -72,6 +72,7 @@ enum class Rule {
   SystemPowerIrpHeldAtRemoval,  // a device deleted while a system power IRP is pending at it
   PowerCallbackWaits,         // a PoRequestPowerIrp callback or a power IRP's completion routine waits or delays
   FileObjectUsedAfterClose,   // a file object touched after its close completed and it was freed
+  ForcedPendingLeftBehind,    // a request held by forced pending not completed when its device or the kernel went
 };
 
 const char* RuleName(Rule rule);
@@ -122,6 +123,38 @@ void ClearFaults();
 uint64_t AllocationCount();        // allocations seen since the plan was set
 uint64_t AllocationCountOf(AllocKind kind);  // of one kind, since the plan was set
 uint64_t InjectedFailureCount();
+
+// ---------------------------------------------------------------------------------------------
+// Forced pending: the test bed's own drivers (host devices: the USB bus, the devices below the
+// driver) answer about half of their requests, chosen by seed, with STATUS_PENDING and complete
+// them 1 us to 1 ms later (also by seed) from a completer thread at DISPATCH_LEVEL. A held
+// request other than PnP and power can be cancelled and then completes STATUS_CANCELLED.
+// ResetKernel takes the mode from TB_FORCE_PENDING=<seed> (unset: off); SetForcePending
+// overrides it until the next ResetKernel. Decisions follow the order requests arrive in.
+// ---------------------------------------------------------------------------------------------
+// `fixedDelayUs` > 0: every held request waits that long instead (for tests that cancel one).
+void SetForcePending(bool on, uint32_t seed = 0, uint32_t fixedDelayUs = 0);
+bool ForcePendingOn();
+uint32_t ForcePendingSeed();
+struct ForcePendingStats {
+  uint64_t considered = 0;  // requests the coin was tossed for
+  uint64_t pended = 0;      // held and answered STATUS_PENDING
+  uint64_t completed = 0;   // held ones completed by the completer thread
+  uint64_t cancelled = 0;   // held ones completed STATUS_CANCELLED
+  uint64_t outstanding = 0; // held now
+};
+ForcePendingStats GetForcePendingStats();
+struct ForcePendingDecision {
+  uint64_t sequence;  // 0, 1, ... since the mode was set
+  bool pend;          // chosen to pend (held only if the handler answered at once)
+  uint32_t delayUs;   // 0 when not chosen
+  UCHAR major;
+  UCHAR minor;
+};
+std::vector<ForcePendingDecision> ForcePendingLog();  // the first 4096 since the mode was set
+// Waits (up to the hang limit) until no request held for `device` (null: any) is left; reports
+// ForcedPendingLeftBehind and returns the count if some are.
+size_t DrainForcedPending(PDEVICE_OBJECT device, const char* when);
 
 // ---------------------------------------------------------------------------------------------
 // Kernel lifetime and drivers.

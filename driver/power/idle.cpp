@@ -87,7 +87,9 @@ VOID NTAPI SetDevicePowerDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, 
   UNREFERENCED_PARAMETER(IoStatus);
   PDEVICE_OBJECT fdoObject = static_cast<PDEVICE_OBJECT>(Context);
   FdoExtension* fdo = FdoExt(fdoObject);
-  if (PowerState.DeviceState == PowerDeviceD0) KeSetEvent(&fdo->PowerUpEvent, EVENT_INCREMENT, FALSE);
+  // The turn goes back before the power-up's waiter is woken: woken first, it could return, stop
+  // the stream and find the turn still taken, and its power-down would be dropped for good.
   GivePowerTurnBack(fdo);
+  if (PowerState.DeviceState == PowerDeviceD0) KeSetEvent(&fdo->PowerUpEvent, EVENT_INCREMENT, FALSE);
   ReleaseIo(fdoObject);
 }

@@ -182,6 +182,12 @@ std::string PoolBlockName(const void* address);
 // Waits and delays as the driver asked for them (dispatcher.cpp).
 void ResetTimedCalls();
 PKSPIN_LOCK CancelLock();
+// Forced pending (force_pending.cpp): a host device's handler run under it, the capture of its
+// completion in IofCompleteRequest, and the mode's lifetime with the kernel's.
+NTSTATUS ForcePendingDispatch(PDEVICE_OBJECT device, PIRP irp, const HostHandler& handler);
+bool ForcePendingCaptures(PIRP irp);
+void ResetForcePending();
+void ShutdownForcePending();
 void RequireIrqlAtMost(KIRQL max, const char* routine);
 
 // Runs a driver routine and checks that it returns at the IRQL it was called at, holding the

@@ -60,7 +60,7 @@ NTSTATUS NTAPI HostDispatch(PDEVICE_OBJECT device, PIRP irp) {
     if (rec != nullptr) handler = rec->handler;
   }
   if (!handler) return InvalidDeviceRequest(device, irp);
-  return handler(device, irp);
+  return ForcePendingDispatch(device, irp, handler);
 }
 }  // namespace
 
@@ -435,6 +435,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   (void)PriorityBoost;
   RequireIrqlAtMost(DISPATCH_LEVEL, "IofCompleteRequest");
   const void* completer = __builtin_return_address(0);
+  // A host device's answer to a request chosen to pend is held, to be completed later.
+  if (ForcePendingCaptures(Irp)) return;
   auto rec = FindIrp(Irp);
   AwaitRoutineElsewhere(rec);
   {

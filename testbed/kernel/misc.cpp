@@ -37,6 +37,7 @@ std::u16string Widen(const std::string& s) {
 
 void ResetKernel() {
   StartWatchdog();
+  ResetForcePending();
   JoinSystemThreads(gSettings.hangLimitMs);
   StopPowerWorker();
   ResetIo();
@@ -59,6 +60,7 @@ void ResetKernel() {
 }
 
 void ShutdownKernel() {
+  ShutdownForcePending();
   JoinSystemThreads(gSettings.hangLimitMs);
   CheckHandleLeaks("kernel shutdown");
   // A leak no unload or removal has reported yet still belongs to this test, not the next.

@@ -252,7 +252,10 @@ PDEVICE_OBJECT CreateHostDevice(const std::string& driverName, HostHandler handl
   return device;
 }
 
-void DeleteHostDevice(PDEVICE_OBJECT device) { DeleteDeviceInternal(device, "test bed"); }
+void DeleteHostDevice(PDEVICE_OBJECT device) {
+  DrainForcedPending(device, "DeleteHostDevice");
+  DeleteDeviceInternal(device, "test bed");
+}
 
 void SetHostHandler(PDEVICE_OBJECT device, HostHandler handler) {
   KernelLock guard(gObjects);

@@ -72,6 +72,7 @@ const char* RuleName(Rule rule) {
     NAME(SystemPowerIrpHeldAtRemoval)
     NAME(PowerCallbackWaits)
     NAME(FileObjectUsedAfterClose)
+    NAME(ForcedPendingLeftBehind)
 #undef NAME
   }
   return "UnknownRule";

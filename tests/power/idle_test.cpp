@@ -73,6 +73,20 @@ TEST_F(IdlePowerTest, EachRunOfTheStreamStartsInD0AndEndsInTheIdleState) {
   EXPECT_EQ(ext_->IoCount, 1);
 }
 
+// With the device's answers completing on another thread, a stop right after the start's
+// power-up must still find the power turn free: the power-down is never dropped.
+TEST_F(IdlePowerTest, AStopRightAfterAPowerUpCompletedElsewhereStillPowersDown) {
+  tb::SetForcePending(true, 99);
+  AddDefault();
+  for (int run = 0; run < 40; run++) {
+    EXPECT_EQ(StreamStartPower(fdo_), STATUS_SUCCESS);
+    EXPECT_EQ(StreamStopPower(fdo_), STATUS_SUCCESS);
+    ASSERT_TRUE(WaitUntil([&] { return !TurnTaken(); }));
+    ASSERT_EQ(State(), static_cast<ULONG>(PowerDeviceD2)) << "run " << run;
+  }
+  EXPECT_EQ(ext_->IoCount, 1);
+}
+
 // The pipes in use decide the direction: no power-up without a stream, no power-down under one.
 TEST_F(IdlePowerTest, ThePipesInUseGateEachDirection) {
   AddDefault();

@@ -33,3 +33,18 @@ class DriverTest : public KernelTest {
   void TearDown() override;
   PDRIVER_OBJECT driver_ = nullptr;
 };
+
+// What a sender sees of a lower driver's answer: the final status, and as the dispatch routine's
+// return either that status or, where the lower driver may pend (forced pending on), STATUS_PENDING.
+inline ::testing::AssertionResult AnsweredWith(const tb::Result& r, NTSTATUS status) {
+  bool returnedOk = r.returned == status || (tb::ForcePendingOn() && r.returned == STATUS_PENDING);
+  if (r.status == status && returnedOk) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "status 0x" << std::hex << static_cast<uint32_t>(r.status) << " returned 0x"
+                                       << static_cast<uint32_t>(r.returned) << ", expected 0x"
+                                       << static_cast<uint32_t>(status);
+}
+
+// For a test that pins down what happens when the device below answers within the call (a
+// failure taken from the return value alone, a report naming the answering routine): the test
+// bed's drivers answer synchronously for the rest of the test.
+inline void AnswerSynchronously() { tb::SetForcePending(false); }

@@ -140,6 +140,7 @@ class PowerRulesTest : public KernelTest {
 
 // Failing a query is a driver's right; failing the set-power is not, and changes nothing.
 TEST_F(PowerRulesTest, ASystemSetPowerFailedByADriverIsReportedOnceAndTheSystemSleepsRegardless) {
+  AnswerSynchronously();  // the report must name the bus's power handler as the completer
   gAt = pdo_;
   treedrv::gPower = FailsSystemSetPower;
   tb::PowerTransition t;
@@ -209,6 +210,7 @@ TEST_F(PowerRulesTest, ASystemPowerIrpHeldByADeviceItsDriverDeletesIsReportedAnd
 }
 
 TEST_F(PowerRulesTest, APowerCallbackOrAPowerCompletionRoutineThatWaitsIsReported) {
+  AnswerSynchronously();  // held, the routine would run at DISPATCH_LEVEL and its wait be reported for that instead
   gAt = child_;
   treedrv::gPower = WaitsInPowerCallback;
   auto callback = ExpectViolation(tb::Rule::PowerCallbackWaits, [&] { pm_->Sleep(PowerSystemSleeping3); });

@@ -280,6 +280,7 @@ TEST_F(RulesTest, RequestNeitherCompletedPassedNorPended) {
 }
 
 TEST_F(RulesTest, AllocatedIrpCompletedPastItsTop) {
+  AnswerSynchronously();  // the IRP is freed as soon as the call returns
   PDEVICE_OBJECT target = tb::CreateHostDevice("target", [](PDEVICE_OBJECT, PIRP irp) {
     irp->IoStatus.Status = STATUS_SUCCESS;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
