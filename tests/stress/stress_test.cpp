@@ -396,6 +396,46 @@ TEST(StressCheck, AcceptsWholeRingGapsOnlyAndStopsAtRepeatsAndForeignBytes) {
   EXPECT_NE(corrupt.error, "") << "a changed byte";
 }
 
+// A stop that comes while a write's transfer is still out ends the transfer and waits for the
+// write before it gives the configuration up: the pipes are not taken from under a send.
+TEST_F(StressTest, AStopEndsAndWaitsForAWriteInFlightBeforeTheConfigurationGoes) {
+  std::shared_ptr<tb::ClientOpen> open = client_->Open();
+  ASSERT_NE(open, nullptr);
+  ASSERT_TRUE(ep_->WaitForWire(2));  // the start messages
+  ep_->HoldOut(true);
+  bus_->ClearUrbs();
+  tb::ClientResult written;
+  std::thread writer([&] { written = open->Write(RequestPattern(0xB)); });
+  for (int i = 0; i < 500 && bus_->PendingOn(0x02) == 0; i++) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  ASSERT_EQ(bus_->PendingOn(0x02), 1u);
+  EXPECT_EQ(pnp_->QueryStop(pdo_), STATUS_SUCCESS);
+  EXPECT_EQ(pnp_->Stop(pdo_), STATUS_SUCCESS);
+  writer.join();
+  EXPECT_FALSE(NT_SUCCESS(written.status)) << "the held transfer never went out";
+  std::vector<tb::UrbRecord> urbs = bus_->Urbs();
+  auto unconfigure = std::find_if(urbs.begin(), urbs.end(), [](const tb::UrbRecord& u) {
+    return u.function == URB_FUNCTION_SELECT_CONFIGURATION && u.nullConfiguration;
+  });
+  ASSERT_NE(unconfigure, urbs.end());
+  auto bulkOut = std::find_if(urbs.begin(), unconfigure, [](const tb::UrbRecord& u) {
+    return u.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && (u.transferFlags & USBD_TRANSFER_DIRECTION_IN) == 0;
+  });
+  ASSERT_NE(bulkOut, unconfigure);
+  EXPECT_NE(std::find_if(bulkOut, unconfigure, [](const tb::UrbRecord& u) { return u.function == URB_FUNCTION_ABORT_PIPE; }),
+            unconfigure)
+      << "the pipes were given up with the write's transfer still out";
+  ep_->HoldOut(false);
+  ASSERT_EQ(pnp_->Start(pdo_), STATUS_SUCCESS);
+  ep_->ClearWire();
+  EXPECT_EQ(open->Write(RequestPattern(0xC)).status, STATUS_SUCCESS) << "writes go out again after the restart";
+  ASSERT_TRUE(ep_->WaitForWire(1));
+  EXPECT_EQ(tb::DecodeMidi(ep_->Wire().back().bytes), RequestPattern(0xC));
+  open->CloseIfOpen();
+  open->WaitClosed();
+  ep_.reset();
+  EXPECT_EQ(pnp_->Remove(pdo_), STATUS_SUCCESS);
+}
+
 TEST_F(StressTest, EveryPathAtOnceThroughStopsSleepsAndASurpriseRemoval) {
   ASSERT_EQ(client_->GetDirectCallInterface().status, STATUS_SUCCESS);
   const int seconds = StressSeconds();
