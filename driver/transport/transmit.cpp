@@ -15,8 +15,22 @@ static VOID AddTxCount(FdoExtension* Fdo, LONG Delta) {
   InterlockedExchangeAdd(reinterpret_cast<volatile LONG*>(&Fdo->TxCount), Delta);
 }
 
+// The send holds an activity reference from before its first look at the device's state to its
+// last transfer: a stop waits for it before the pipes it uses are given up, and one that comes
+// after the stop began finds the device not ready without touching the pipe handle that a
+// restart is rewriting.
+static NTSTATUS SendWhileReady(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG Length);
+
 NTSTATUS SendBytes(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG Length) {
+  AcquireIo(DeviceObject);
+  NTSTATUS status = SendWhileReady(DeviceObject, Bytes, Length);
+  ReleaseIo(DeviceObject);
+  return status;
+}
+
+static NTSTATUS SendWhileReady(PDEVICE_OBJECT DeviceObject, const UCHAR* Bytes, ULONG Length) {
   FdoExtension* fdo = FdoExt(DeviceObject);
+  if (Length != 0 && !IsReady(DeviceObject)) return STATUS_INSUFFICIENT_RESOURCES;
   if (fdo->BulkOutPipe == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   TransferPacket* packet = TakePacket(DeviceObject);
   if (packet == NULL) return STATUS_INSUFFICIENT_RESOURCES;

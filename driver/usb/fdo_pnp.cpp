@@ -89,10 +89,26 @@ static NTSTATUS SurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp, FdoExtens
   return PassDown(Fdo, Irp);
 }
 
+// A send that found the device ready before the query still uses the pipes. Its transfers are
+// ended (a device that never takes them would otherwise hold the stop for ever) and the send is
+// waited for, so that the configuration goes only once nothing holds its pipe handles.
+static VOID EndSendsInFlight(PDEVICE_OBJECT DeviceObject, FdoExtension* Fdo) {
+  KIRQL irql;
+  KeAcquireSpinLock(&Fdo->IoCountLock, &irql);
+  BOOLEAN busy = Fdo->IoCount > 1;
+  KeReleaseSpinLock(&Fdo->IoCountLock, irql);
+  if (!busy) return;
+  AbortPipes(DeviceObject);
+  WaitForOtherRequests(DeviceObject, Fdo);
+}
+
 static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, FdoExtension* Fdo) {
   CancelWaitWake(Fdo);
+  EndSendsInFlight(DeviceObject, Fdo);
   NTSTATUS status = UnconfigureDevice(DeviceObject);
   if (NT_SUCCESS(status)) return PassDown(Fdo, Irp);
+  // Started again: the reads an abort ended come back.
+  TopUpReads(DeviceObject);
   return Complete(Irp, status);
 }
 
