@@ -66,9 +66,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         bed.ep->WaitDelivered(before + 1, 200);
         break;
       }
-      case 3: {  // a transfer whose reported length is not what it carries
+      case 3: {  // a transfer whose reported length is not what it carries: less than it carried,
+                 // or more than the driver's 32-byte buffer holds (a count inside the buffer but past
+                 // the carried bytes would make stale buffer bytes valid: no fault to find there)
         std::vector<uint8_t> transfer = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 40));
-        ULONG reported = in.ConsumeIntegralInRange<ULONG>(0, 80);
+        ULONG reported;
+        if (in.ConsumeBool()) {
+          reported = in.ConsumeIntegralInRange<ULONG>(0, static_cast<ULONG>(transfer.size()));
+        } else {
+          transfer.resize(std::max<size_t>(transfer.size(), 32), 0x55);
+          reported = in.ConsumeIntegralInRange<ULONG>(33, 80);
+        }
         size_t before = bed.ep->Delivered();
         bed.ep->FeedMiscounted(transfer, reported);
         if (bed.ep->WaitDelivered(before + 1, 200)) {

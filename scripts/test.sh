@@ -37,9 +37,11 @@ suite() {
 }
 
 stage install ./scripts/install-deps.sh
-for preset in dev asan tsan; do
+for preset in dev asan; do
   stage "$preset" suite "$preset"
 done
+stage fuzz ./scripts/fuzz.sh
+stage tsan suite tsan
 stage coverage ./scripts/coverage.sh
 if [ -x scripts/test-windows.sh ]; then
   stage windows ./scripts/test-windows.sh
