@@ -40,9 +40,9 @@ stage install ./scripts/install-deps.sh
 stage dev suite dev
 # The dev build again, every request to the test bed's own drivers pended or not by a fixed seed.
 stage pending ctest --preset dev-pending
-for preset in asan tsan; do
-  stage "$preset" suite "$preset"
-done
+stage asan suite asan
+stage fuzz ./scripts/fuzz.sh
+stage tsan suite tsan
 stage coverage ./scripts/coverage.sh
 if [ -x scripts/test-windows.sh ]; then
   stage windows ./scripts/test-windows.sh

@@ -175,7 +175,9 @@ VOID FailWaitingReads(FdoExtension* Fdo, BOOLEAN Opens, BOOLEAN Child, NTSTATUS 
 VOID TopUpReads(PDEVICE_OBJECT DeviceObject) {
   FdoExtension* fdo = FdoExt(DeviceObject);
   volatile LONG* reads = reinterpret_cast<volatile LONG*>(&fdo->ActiveReadCount);
-  for (;;) {
+  // Bounded: a read failing at once returns its packet and its slot, and would be sent again
+  // for ever.
+  for (LONG attempt = 0; attempt < CONTINUOUS_READS; attempt++) {
     if ((ReadFdoFlags(fdo) & FDO_STREAM_RUNNING) == 0 || !IsReady(DeviceObject)) return;
     // The slot is claimed first, so two callers at once never start more than the limit.
     if (InterlockedIncrement(reads) > CONTINUOUS_READS) {

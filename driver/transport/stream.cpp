@@ -71,8 +71,13 @@ NTSTATUS StartStream(FdoExtension* Fdo) {
   InterlockedExchangeAdd(&Fdo->OpenPipeCount, STREAM_PIPES);
   RequestIdlePower(device, FALSE);
   SetFdoFlags(Fdo, FDO_STREAM_RUNNING);
-  while (static_cast<LONG>(InterlockedOr(reinterpret_cast<volatile LONG*>(&Fdo->ActiveReadCount), 0)) <
-         CONTINUOUS_READS) {
+  // One attempt per read: a read that fails at once (the device refusing transfers, or not
+  // ready) gives its packet straight back, and retrying it here would spin forever in the open.
+  // The top-up brings such reads back later.
+  for (LONG attempt = 0;
+       attempt < CONTINUOUS_READS &&
+       static_cast<LONG>(InterlockedOr(reinterpret_cast<volatile LONG*>(&Fdo->ActiveReadCount), 0)) < CONTINUOUS_READS;
+       attempt++) {
     TransferPacket* packet = TakePacket(device);
     if (packet == NULL) break;
     packet->PacketFlags |= PACKET_CONTINUOUS_READ;

@@ -3,6 +3,8 @@
 // is ready again with the stream open.
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "support/power.h"
@@ -274,6 +276,30 @@ TEST_F(StreamRunTest, ConcurrentOpensAndClosesKeepOneCountAndOneWriter) {
   EXPECT_EQ(ext_->OpenCount, 0u);
   EXPECT_EQ(ReadFdoFlags(ext_) & FDO_STREAM_RUNNING, 0u);
   EXPECT_EQ(ext_->WriterThread, nullptr);
+}
+
+// A device that fails every bulk-in transfer at once: each read the start sends gives its packet
+// straight back. The open must still get through, with no read left running, rather than
+// sending the same read again and again.
+TEST_F(StreamRunTest, AFirstOpenWhoseReadsFailAtOnceStillReturns) {
+  bus_->SetPipeHook(0x81, [](tb::BulkTransfer&) {
+    return tb::BulkAnswer{false, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID, 0};
+  });
+  std::atomic<bool> opened{false};
+  std::thread opener([&] {
+    Open();
+    opened = true;
+  });
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!opened && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (!opened) {
+    // The opener spins in the driver and cannot be joined: end here, with the failure printed.
+    ADD_FAILURE() << "the first open never returned";
+    std::fflush(nullptr);
+    std::_Exit(1);
+  }
+  opener.join();
+  EXPECT_EQ(ActiveReads(), 0u);
 }
 
 }  // namespace
