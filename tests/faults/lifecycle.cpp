@@ -1,6 +1,8 @@
 #include "faults/lifecycle.h"
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -64,6 +66,7 @@ class Runner {
   bool Do(const std::string& name, const std::function<bool(std::string&)>& body) {
     Step step;
     step.name = name;
+    if (std::getenv("FAULT_TRACE")) std::fprintf(stderr, "  step %s\n", name.c_str());
     step.injectedBefore = tb::InjectedFailureCount();
     step.succeeded = body(step.note);
     step.injectedDuring = tb::InjectedFailureCount() - step.injectedBefore;
