@@ -72,6 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     KPROCESSOR_MODE mode = what == 1 ? UserMode : KernelMode;
     tb::IoRequestSpec spec;
     spec.major = kMajors[in.ConsumeIntegralInRange<size_t>(0, sizeof(kMajors) - 1)];
+    // Only kernel components build internal device-control requests; a user-mode caller's
+    // control request always arrives as IRP_MJ_DEVICE_CONTROL.
+    if (mode == UserMode && spec.major == IRP_MJ_INTERNAL_DEVICE_CONTROL) spec.major = IRP_MJ_DEVICE_CONTROL;
     spec.code = in.ConsumeBool() ? kCodes[in.ConsumeIntegralInRange<size_t>(0, 4)] : in.ConsumeIntegral<ULONG>();
     ULONG limit = in.ConsumeBool() ? 64 : static_cast<ULONG>(kArena - 1);
     spec.length = in.ConsumeIntegralInRange<ULONG>(0, limit);
