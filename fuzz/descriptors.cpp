@@ -10,25 +10,25 @@ tb::UsbMidiDevice Structured(FuzzedDataProvider& in) {
   if (in.ConsumeBool()) device.WithOtherInterfaces();
   size_t interfaces = in.ConsumeIntegralInRange<size_t>(0, 4);
   for (size_t i = 0; i < interfaces && in.remaining_bytes() > 0; ++i) {
-    tb::UsbInterfaceSpec spec;
-    spec.number = in.ConsumeIntegralInRange<uint8_t>(0, 4);
-    spec.alternate = in.ConsumeIntegralInRange<uint8_t>(0, 2);
-    spec.cls = in.ConsumeBool() ? 0xFF : in.ConsumeIntegral<uint8_t>();
-    spec.subClass = in.ConsumeIntegral<uint8_t>();
+    tb::UsbInterfaceLayout iface;
+    iface.number = in.ConsumeIntegralInRange<uint8_t>(0, 4);
+    iface.alternate = in.ConsumeIntegralInRange<uint8_t>(0, 2);
+    iface.cls = in.ConsumeBool() ? 0xFF : in.ConsumeIntegral<uint8_t>();
+    iface.subClass = in.ConsumeIntegral<uint8_t>();
     size_t endpoints = in.ConsumeIntegralInRange<size_t>(0, 6);
     for (size_t e = 0; e < endpoints; ++e) {
-      tb::UsbEndpointSpec ep;
+      tb::UsbEndpointLayout ep;
       ep.address = in.ConsumeIntegral<uint8_t>();
       ep.attributes = in.ConsumeIntegralInRange<uint8_t>(0, 3);
       ep.maxPacket = in.ConsumeIntegralInRange<uint16_t>(0, 1100);
       ep.interval = in.ConsumeIntegral<uint8_t>();
-      spec.endpoints.push_back(ep);
+      iface.endpoints.push_back(ep);
     }
-    if (in.ConsumeBool()) spec.extra.push_back(in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 12)));
+    if (in.ConsumeBool()) iface.extra.push_back(in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 12)));
     if (in.ConsumeBool() && !device.interfaces.empty()) {
-      device.interfaces[in.ConsumeIntegralInRange<size_t>(0, device.interfaces.size() - 1)] = spec;
+      device.interfaces[in.ConsumeIntegralInRange<size_t>(0, device.interfaces.size() - 1)] = iface;
     } else {
-      device.interfaces.push_back(spec);
+      device.interfaces.push_back(iface);
     }
   }
   return device;

@@ -70,38 +70,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       continue;
     }
     KPROCESSOR_MODE mode = what == 1 ? UserMode : KernelMode;
-    tb::IoRequestSpec spec;
-    spec.major = kMajors[in.ConsumeIntegralInRange<size_t>(0, sizeof(kMajors) - 1)];
+    tb::IoRequestParams params;
+    params.major = kMajors[in.ConsumeIntegralInRange<size_t>(0, sizeof(kMajors) - 1)];
     // Only kernel components build internal device-control requests; a user-mode caller's
     // control request always arrives as IRP_MJ_DEVICE_CONTROL.
-    if (mode == UserMode && spec.major == IRP_MJ_INTERNAL_DEVICE_CONTROL) spec.major = IRP_MJ_DEVICE_CONTROL;
-    spec.code = in.ConsumeBool() ? kCodes[in.ConsumeIntegralInRange<size_t>(0, 4)] : in.ConsumeIntegral<ULONG>();
+    if (mode == UserMode && params.major == IRP_MJ_INTERNAL_DEVICE_CONTROL) params.major = IRP_MJ_DEVICE_CONTROL;
+    params.code = in.ConsumeBool() ? kCodes[in.ConsumeIntegralInRange<size_t>(0, 4)] : in.ConsumeIntegral<ULONG>();
     ULONG limit = in.ConsumeBool() ? 64 : static_cast<ULONG>(kArena - 1);
-    spec.length = in.ConsumeIntegralInRange<ULONG>(0, limit);
-    spec.inputLength = in.ConsumeIntegralInRange<ULONG>(0, limit);
-    spec.outputLength = in.ConsumeIntegralInRange<ULONG>(0, limit);
-    spec.buffer = PickBuffer(in, *arena, mode, spec.length);
-    spec.input = PickBuffer(in, *arena, mode, spec.inputLength);
-    spec.output = spec.input == nullptr ? nullptr : PickBuffer(in, *arena, mode, spec.outputLength);
+    params.length = in.ConsumeIntegralInRange<ULONG>(0, limit);
+    params.inputLength = in.ConsumeIntegralInRange<ULONG>(0, limit);
+    params.outputLength = in.ConsumeIntegralInRange<ULONG>(0, limit);
+    params.buffer = PickBuffer(in, *arena, mode, params.length);
+    params.input = PickBuffer(in, *arena, mode, params.inputLength);
+    params.output = params.input == nullptr ? nullptr : PickBuffer(in, *arena, mode, params.outputLength);
     if (what == 2) {  // the internal codes from the client's own device, without a file object
       tb::ClientResult r;
       switch (in.ConsumeIntegralInRange<int>(0, 2)) {
         case 0: r = bed.client->InternalOpen(); break;
-        case 1: r = bed.client->InternalWrite(spec.input, spec.inputLength); break;
+        case 1: r = bed.client->InternalWrite(params.input, params.inputLength); break;
         default: r = bed.client->InternalClose(); break;
       }
       FUZZ_CHECK(fuzz::SaneStatus(r.status), r.status);
     } else {
-      spec.mode = mode;
-      auto request = mode == KernelMode ? first->Request(spec) : tb::StartRequest(tb::TopOfStack(bed.child), spec);
+      params.mode = mode;
+      auto request = mode == KernelMode ? first->Request(params) : tb::StartRequest(tb::TopOfStack(bed.child), params);
       if (request->Wait(in.ConsumeBool() ? 0 : 20)) {
         tb::Result r = request->Outcome();
         FUZZ_CHECK(fuzz::SaneStatus(r.status), r.status);
-        FUZZ_CHECK(mode == KernelMode || !NT_SUCCESS(r.status), r.status, spec.major);
+        FUZZ_CHECK(mode == KernelMode || !NT_SUCCESS(r.status), r.status, params.major);
         // Information never claims more than the caller's buffer held.
-        ULONG most = spec.major == IRP_MJ_READ || spec.major == IRP_MJ_WRITE ? spec.length : spec.outputLength;
-        if (spec.major <= IRP_MJ_INTERNAL_DEVICE_CONTROL && spec.major != IRP_MJ_QUERY_INFORMATION &&
-            spec.major != IRP_MJ_FLUSH_BUFFERS && NT_SUCCESS(r.status)) {
+        ULONG most = params.major == IRP_MJ_READ || params.major == IRP_MJ_WRITE ? params.length : params.outputLength;
+        if (params.major <= IRP_MJ_INTERNAL_DEVICE_CONTROL && params.major != IRP_MJ_QUERY_INFORMATION &&
+            params.major != IRP_MJ_FLUSH_BUFFERS && NT_SUCCESS(r.status)) {
           FUZZ_CHECK(r.information <= most, static_cast<long long>(r.information), most);
         }
       } else {

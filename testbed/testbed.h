@@ -266,7 +266,7 @@ Result Call(PDEVICE_OBJECT target, const std::function<void(PIO_STACK_LOCATION, 
 // system buffer copied in and back otherwise. Direct I/O (an MDL) is not provided and is refused
 // loudly. A user-mode request's buffers are range-checked first, as the platform's probe does:
 // one reaching into system space fails with STATUS_ACCESS_VIOLATION and is never sent.
-struct IoRequestSpec {
+struct IoRequestParams {
   UCHAR major = IRP_MJ_READ;
   UCHAR minor = 0;
   KPROCESSOR_MODE mode = KernelMode;  // Irp->RequestorMode
@@ -297,7 +297,7 @@ class IoRequest {
   virtual std::chrono::steady_clock::time_point CompletedAt() = 0;
 };
 // A request without a file object straight to `target`, as a driver sends one to the device below.
-std::shared_ptr<IoRequest> StartRequest(PDEVICE_OBJECT target, const IoRequestSpec& spec);
+std::shared_ptr<IoRequest> StartRequest(PDEVICE_OBJECT target, const IoRequestParams& params);
 
 struct OpenOptions {
   KPROCESSOR_MODE mode = KernelMode;  // the create's RequestorMode
@@ -314,8 +314,8 @@ class File {
   virtual PDEVICE_OBJECT Target() = 0; // where its requests go
   // A request on the open: the file object in the stack location and in
   // Irp->Tail.Overlay.OriginalFileObject. STATUS_INVALID_HANDLE once the handle is closed.
-  virtual std::shared_ptr<IoRequest> Start(const IoRequestSpec& spec) = 0;
-  Result Send(const IoRequestSpec& spec);  // Start and Wait
+  virtual std::shared_ptr<IoRequest> Start(const IoRequestParams& params) = 0;
+  Result Send(const IoRequestParams& params);  // Start and Wait
   // Closes the handle: IRP_MJ_CLEANUP now, and IRP_MJ_CLOSE once every request on the file
   // object has completed, from the I/O manager's own thread if one is still out then. Closing a
   // handle ends no request. Returns what closing a handle returns: STATUS_SUCCESS whatever the

@@ -66,9 +66,9 @@ ClientOpen::ClientOpen(std::shared_ptr<File> file, KPROCESSOR_MODE mode) : file_
 PFILE_OBJECT ClientOpen::FileObject() { return file_->Object(); }
 KPROCESSOR_MODE ClientOpen::Mode() { return mode_; }
 
-std::shared_ptr<IoRequest> ClientOpen::Request(IoRequestSpec spec) {
-  spec.mode = mode_;
-  return file_->Start(spec);
+std::shared_ptr<IoRequest> ClientOpen::Request(IoRequestParams params) {
+  params.mode = mode_;
+  return file_->Start(params);
 }
 
 ClientResult ClientOpen::Write(const std::vector<UCHAR>& bytes) {
@@ -78,20 +78,20 @@ ClientResult ClientOpen::Write(const std::vector<UCHAR>& bytes) {
 }
 
 ClientResult ClientOpen::Write(const void* buffer, ULONG length) {
-  IoRequestSpec spec;
-  spec.major = IRP_MJ_WRITE;
-  spec.buffer = const_cast<void*>(buffer);
-  spec.length = length;
-  return Finish(Request(spec));
+  IoRequestParams params;
+  params.major = IRP_MJ_WRITE;
+  params.buffer = const_cast<void*>(buffer);
+  params.length = length;
+  return Finish(Request(params));
 }
 
 std::shared_ptr<ClientRead> ClientOpen::BeginRead(ULONG capacity) {
   auto read = StartRead([&](void* buffer) {
-    IoRequestSpec spec;
-    spec.major = IRP_MJ_READ;
-    spec.buffer = buffer;
-    spec.length = capacity;
-    return Request(spec);
+    IoRequestParams params;
+    params.major = IRP_MJ_READ;
+    params.buffer = buffer;
+    params.length = capacity;
+    return Request(params);
   }, capacity);
   std::lock_guard<std::mutex> guard(lock_);
   if (!Waiting(read_)) read_ = read;
@@ -132,14 +132,14 @@ ClientResult ClientOpen::ReadResult() {
 }
 
 ClientResult ClientOpen::DeviceControl(ULONG code, void* buffer, ULONG inputLength, ULONG outputLength) {
-  IoRequestSpec spec;
-  spec.major = IRP_MJ_DEVICE_CONTROL;
-  spec.code = code;
-  spec.input = buffer;
-  spec.inputLength = inputLength;
-  spec.output = buffer;
-  spec.outputLength = outputLength;
-  return Finish(Request(spec));
+  IoRequestParams params;
+  params.major = IRP_MJ_DEVICE_CONTROL;
+  params.code = code;
+  params.input = buffer;
+  params.inputLength = inputLength;
+  params.output = buffer;
+  params.outputLength = outputLength;
+  return Finish(Request(params));
 }
 
 NTSTATUS ClientOpen::Close() {
@@ -228,22 +228,22 @@ void MidiClient::CloseAll() {
   for (auto& o : open) o->CloseIfOpen();
 }
 
-std::shared_ptr<IoRequest> MidiClient::Send(const IoRequestSpec& spec) {
+std::shared_ptr<IoRequest> MidiClient::Send(const IoRequestParams& params) {
   if (!Present()) {
     Report(Rule::ObjectUnknown, "tb::MidiClient", Hex(device_), "a request from a client whose device was removed");
     return std::make_shared<NotSent>();
   }
-  return StartRequest(lower_, spec);
+  return StartRequest(lower_, params);
 }
 
 ClientResult MidiClient::Internal(ULONG code, void* buffer, ULONG inputLength, ULONG outputLength) {
-  IoRequestSpec spec;
-  spec.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  spec.code = code;
-  spec.input = buffer;
-  spec.inputLength = inputLength;
-  spec.outputLength = outputLength;
-  return Finish(Send(spec));
+  IoRequestParams params;
+  params.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  params.code = code;
+  params.input = buffer;
+  params.inputLength = inputLength;
+  params.outputLength = outputLength;
+  return Finish(Send(params));
 }
 
 ClientResult MidiClient::InternalOpen() { return Internal(IOCTL_CLIENT_OPEN, nullptr, 0, 0); }
@@ -260,13 +260,13 @@ ClientResult MidiClient::InternalWrite(const void* buffer, ULONG length) {
 
 std::shared_ptr<ClientRead> MidiClient::BeginInternalRead(ULONG capacity) {
   auto read = StartRead([&](void* buffer) {
-    IoRequestSpec spec;
-    spec.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    spec.code = IOCTL_CLIENT_READ;
-    spec.input = buffer;
-    spec.output = buffer;
-    spec.outputLength = capacity;
-    return Send(spec);
+    IoRequestParams params;
+    params.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    params.code = IOCTL_CLIENT_READ;
+    params.input = buffer;
+    params.output = buffer;
+    params.outputLength = capacity;
+    return Send(params);
   }, capacity);
   std::lock_guard<std::mutex> guard(lock_);
   if (!Waiting(internalRead_)) internalRead_ = read;
@@ -307,14 +307,14 @@ ClientResult MidiClient::InternalReadResult() {
 }
 
 ClientResult MidiClient::GetDirectCallInterface(DIRECT_CALL_INTERFACE* record, ULONG outputLength) {
-  IoRequestSpec spec;
-  spec.major = IRP_MJ_DEVICE_CONTROL;
-  spec.code = IOCTL_GET_DIRECT_CALL_INTERFACE;
-  spec.input = record;
-  spec.inputLength = outputLength;
-  spec.output = record;
-  spec.outputLength = outputLength;
-  ClientResult r = Finish(Send(spec));
+  IoRequestParams params;
+  params.major = IRP_MJ_DEVICE_CONTROL;
+  params.code = IOCTL_GET_DIRECT_CALL_INTERFACE;
+  params.input = record;
+  params.inputLength = outputLength;
+  params.output = record;
+  params.outputLength = outputLength;
+  ClientResult r = Finish(Send(params));
   if (NT_SUCCESS(r.status)) {
     std::lock_guard<std::mutex> guard(lock_);
     direct_ = *record;

@@ -61,7 +61,7 @@ class ClientOpen {
   // Irp->UserBuffer.
   ClientResult DeviceControl(ULONG code, void* buffer, ULONG inputLength, ULONG outputLength);
   // Any other request on the open, with the open's mode.
-  std::shared_ptr<IoRequest> Request(IoRequestSpec spec);
+  std::shared_ptr<IoRequest> Request(IoRequestParams params);
 
   // Cleanup now, the close once every request on the open has completed; see tb::File::Close.
   NTSTATUS Close();
@@ -124,7 +124,7 @@ class MidiClient {
 
  private:
   ClientResult Internal(ULONG code, void* buffer, ULONG inputLength, ULONG outputLength);
-  std::shared_ptr<IoRequest> Send(const IoRequestSpec& spec);
+  std::shared_ptr<IoRequest> Send(const IoRequestParams& params);
 
   PDEVICE_OBJECT device_;
   PDEVICE_OBJECT lower_;

@@ -76,7 +76,7 @@ class FileImpl : public File, public std::enable_shared_from_this<FileImpl> {
  public:
   PFILE_OBJECT Object() override;
   PDEVICE_OBJECT Target() override;
-  std::shared_ptr<IoRequest> Start(const IoRequestSpec& spec) override;
+  std::shared_ptr<IoRequest> Start(const IoRequestParams& params) override;
   NTSTATUS Close() override;
   Result CleanupOutcome() override;
   bool WaitClosed(int timeoutMs) override;
@@ -154,26 +154,26 @@ std::shared_ptr<RequestImpl> RefusedRequest(NTSTATUS status) {
   return req;
 }
 
-// Builds the IRP of `spec` for `target` as the I/O manager does for a caller, sends it, and
+// Builds the IRP of `params` for `target` as the I/O manager does for a caller, sends it, and
 // returns at once. `file` (may be null) is the stack location's file object; `holder`, when
 // set, has taken a reference for the request, which its completion gives back.
-std::shared_ptr<RequestImpl> Issue(PDEVICE_OBJECT target, const IoRequestSpec& spec, PFILE_OBJECT file,
+std::shared_ptr<RequestImpl> Issue(PDEVICE_OBJECT target, const IoRequestParams& params, PFILE_OBJECT file,
                                   std::shared_ptr<FileImpl> holder, ULONG flags) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "the I/O manager's request");
   auto req = std::make_shared<RequestImpl>();
   req->file = std::move(holder);
-  bool user = spec.mode == UserMode;
-  bool transfer = spec.major == IRP_MJ_READ || spec.major == IRP_MJ_WRITE;
-  bool control = spec.major == IRP_MJ_DEVICE_CONTROL || spec.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
-  ULONG method = spec.code & 3;
+  bool user = params.mode == UserMode;
+  bool transfer = params.major == IRP_MJ_READ || params.major == IRP_MJ_WRITE;
+  bool control = params.major == IRP_MJ_DEVICE_CONTROL || params.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  ULONG method = params.code & 3;
   bool buffered = transfer ? (target->Flags & DO_BUFFERED_IO) != 0 : control && method == METHOD_BUFFERED;
   bool direct = transfer ? (target->Flags & DO_DIRECT_IO) != 0
                          : control && (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT);
   // The platform's probe of a user-mode caller's buffers; the addresses of METHOD_NEITHER are
   // the driver's to probe.
-  bool probed = !user || (transfer && InUserSpace(spec.buffer, spec.length)) ||
-                (control && (!buffered || (InUserSpace(spec.input, spec.inputLength) &&
-                                           InUserSpace(spec.output, spec.outputLength)))) ||
+  bool probed = !user || (transfer && InUserSpace(params.buffer, params.length)) ||
+                (control && (!buffered || (InUserSpace(params.input, params.inputLength) &&
+                                           InUserSpace(params.output, params.outputLength)))) ||
                 (!transfer && !control);
   if (!probed || direct) {
     if (direct) {
@@ -187,27 +187,27 @@ std::shared_ptr<RequestImpl> Issue(PDEVICE_OBJECT target, const IoRequestSpec& s
   const void* copyIn = nullptr;
   ULONG copyInLength = 0;
   if (transfer) {
-    bool read = spec.major == IRP_MJ_READ;
+    bool read = params.major == IRP_MJ_READ;
     flags |= read ? kIrpReadOperation : kIrpWriteOperation;
-    if (buffered && spec.length != 0) {
-      systemLength = spec.length;
+    if (buffered && params.length != 0) {
+      systemLength = params.length;
       flags |= kIrpBufferedIo | kIrpDeallocateBuffer | (read ? kIrpInputOperation : 0);
       if (read) {
-        req->copyBack = spec.buffer;
-        req->copyBackLength = spec.length;
+        req->copyBack = params.buffer;
+        req->copyBackLength = params.length;
       } else {
-        copyIn = spec.buffer;
-        copyInLength = spec.length;
+        copyIn = params.buffer;
+        copyInLength = params.length;
       }
     }
   } else if (control && buffered) {
-    systemLength = std::max(spec.inputLength, spec.outputLength);
+    systemLength = std::max(params.inputLength, params.outputLength);
     if (systemLength != 0) flags |= kIrpBufferedIo | kIrpDeallocateBuffer;
-    if (spec.outputLength != 0) flags |= kIrpInputOperation;
-    copyIn = spec.input;
-    copyInLength = spec.input != nullptr ? spec.inputLength : 0;
-    req->copyBack = spec.output;
-    req->copyBackLength = spec.outputLength;
+    if (params.outputLength != 0) flags |= kIrpInputOperation;
+    copyIn = params.input;
+    copyInLength = params.input != nullptr ? params.inputLength : 0;
+    req->copyBack = params.output;
+    req->copyBackLength = params.outputLength;
   }
   if (systemLength != 0) {
     req->system = std::calloc(1, systemLength);
@@ -221,46 +221,46 @@ std::shared_ptr<RequestImpl> Issue(PDEVICE_OBJECT target, const IoRequestSpec& s
     if (r) r->Finished(done);
   }, true);
   req->irp = irp;
-  irp->RequestorMode = spec.mode;
+  irp->RequestorMode = params.mode;
   irp->Flags = flags;
-  irp->UserBuffer = transfer ? spec.buffer : spec.output;
+  irp->UserBuffer = transfer ? params.buffer : params.output;
   irp->AssociatedIrp.SystemBuffer = req->system;
   irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(KeGetCurrentThread());
   irp->Tail.Overlay.OriginalFileObject = file;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = spec.major;
-  next->MinorFunction = spec.minor;
+  next->MajorFunction = params.major;
+  next->MinorFunction = params.minor;
   next->FileObject = file;
-  switch (spec.major) {
+  switch (params.major) {
     case IRP_MJ_CREATE:
       next->Parameters.Create.Options = kFileOpen << 24;
       break;
     case IRP_MJ_READ:
-      next->Parameters.Read.Length = spec.length;
-      next->Parameters.Read.ByteOffset.QuadPart = spec.byteOffset;
+      next->Parameters.Read.Length = params.length;
+      next->Parameters.Read.ByteOffset.QuadPart = params.byteOffset;
       break;
     case IRP_MJ_WRITE:
-      next->Parameters.Write.Length = spec.length;
-      next->Parameters.Write.ByteOffset.QuadPart = spec.byteOffset;
+      next->Parameters.Write.Length = params.length;
+      next->Parameters.Write.ByteOffset.QuadPart = params.byteOffset;
       break;
     case IRP_MJ_DEVICE_CONTROL:
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-      next->Parameters.DeviceIoControl.IoControlCode = spec.code;
-      next->Parameters.DeviceIoControl.InputBufferLength = spec.inputLength;
-      next->Parameters.DeviceIoControl.OutputBufferLength = spec.outputLength;
-      if ((spec.code & 3) == METHOD_NEITHER) next->Parameters.DeviceIoControl.Type3InputBuffer = spec.input;
+      next->Parameters.DeviceIoControl.IoControlCode = params.code;
+      next->Parameters.DeviceIoControl.InputBufferLength = params.inputLength;
+      next->Parameters.DeviceIoControl.OutputBufferLength = params.outputLength;
+      if ((params.code & 3) == METHOD_NEITHER) next->Parameters.DeviceIoControl.Type3InputBuffer = params.input;
       break;
     default:
       break;
   }
-  const void* routine = reinterpret_cast<const void*>(target->DriverObject->MajorFunction[spec.major]);
+  const void* routine = reinterpret_cast<const void*>(target->DriverObject->MajorFunction[params.major]);
   NTSTATUS returned = IofCallDriver(target, irp);
   req->Sent(returned, irp, routine);
   return req;
 }
 
-Result SendAndWaitFor(PDEVICE_OBJECT target, const IoRequestSpec& spec, PFILE_OBJECT file, ULONG flags) {
-  auto req = Issue(target, spec, file, nullptr, flags);
+Result SendAndWaitFor(PDEVICE_OBJECT target, const IoRequestParams& params, PFILE_OBJECT file, ULONG flags) {
+  auto req = Issue(target, params, file, nullptr, flags);
   req->Wait(-1);
   return req->Outcome();
 }
@@ -372,7 +372,7 @@ PFILE_OBJECT FileImpl::Object() {
 
 PDEVICE_OBJECT FileImpl::Target() { return sendTo != nullptr ? sendTo : TopOfStack(device); }
 
-std::shared_ptr<IoRequest> FileImpl::Start(const IoRequestSpec& spec) {
+std::shared_ptr<IoRequest> FileImpl::Start(const IoRequestParams& params) {
   PFILE_OBJECT fo;
   bool open;
   {
@@ -385,7 +385,7 @@ std::shared_ptr<IoRequest> FileImpl::Start(const IoRequestSpec& spec) {
     Report(Rule::HandleInvalid, "tb::File::Start", FileName(fo), "a request on a handle that was closed");
     return RefusedRequest(STATUS_INVALID_HANDLE);
   }
-  return Issue(Target(), spec, fo, shared_from_this(), 0);
+  return Issue(Target(), params, fo, shared_from_this(), 0);
 }
 
 NTSTATUS FileImpl::Close() {
@@ -402,9 +402,9 @@ NTSTATUS FileImpl::Close() {
     Report(Rule::HandleInvalid, "ZwClose", FileName(fo), "the handle was already closed");
     return STATUS_INVALID_HANDLE;
   }
-  IoRequestSpec spec;
-  spec.major = IRP_MJ_CLEANUP;
-  Result answered = SendAndWaitFor(Target(), spec, fo, kIrpCloseOperation | kIrpSynchronousApi);
+  IoRequestParams params;
+  params.major = IRP_MJ_CLEANUP;
+  Result answered = SendAndWaitFor(Target(), params, fo, kIrpCloseOperation | kIrpSynchronousApi);
   {
     std::lock_guard<std::mutex> guard(lock);
     cleanup = answered;
@@ -431,9 +431,9 @@ void FileImpl::Release(bool handle) {
 
 void FileImpl::SendClose() {
   PFILE_OBJECT fo = Object();
-  IoRequestSpec spec;
-  spec.major = IRP_MJ_CLOSE;
-  Result answered = SendAndWaitFor(Target(), spec, fo, kIrpCloseOperation | kIrpSynchronousApi);
+  IoRequestParams params;
+  params.major = IRP_MJ_CLOSE;
+  Result answered = SendAndWaitFor(Target(), params, fo, kIrpCloseOperation | kIrpSynchronousApi);
   GuardedRelease(fo, FileName(fo) + " (closed)");
   {
     std::lock_guard<std::mutex> guard(gFilesLock);
@@ -477,14 +477,14 @@ Result FileImpl::CloseOutcome() {
 }
 }  // namespace
 
-Result File::Send(const IoRequestSpec& spec) {
-  auto req = Start(spec);
+Result File::Send(const IoRequestParams& params) {
+  auto req = Start(params);
   req->Wait(-1);
   return req->Outcome();
 }
 
-std::shared_ptr<IoRequest> StartRequest(PDEVICE_OBJECT target, const IoRequestSpec& spec) {
-  return Issue(target, spec, nullptr, nullptr, 0);
+std::shared_ptr<IoRequest> StartRequest(PDEVICE_OBJECT target, const IoRequestParams& params) {
+  return Issue(target, params, nullptr, nullptr, 0);
 }
 
 std::shared_ptr<File> OpenFile(PDEVICE_OBJECT device, Result* outcome, const OpenOptions& options) {
@@ -526,10 +526,10 @@ std::shared_ptr<File> OpenFile(PDEVICE_OBJECT device, Result* outcome, const Ope
   fo->IrpList.Flink = fo->IrpList.Blink = &fo->IrpList;
   file->object = fo;
 
-  IoRequestSpec spec;
-  spec.major = IRP_MJ_CREATE;
-  spec.mode = options.mode;
-  out = SendAndWaitFor(file->Target(), spec, fo, kIrpCreateOperation | kIrpSynchronousApi | kIrpDeferIoCompletion);
+  IoRequestParams params;
+  params.major = IRP_MJ_CREATE;
+  params.mode = options.mode;
+  out = SendAndWaitFor(file->Target(), params, fo, kIrpCreateOperation | kIrpSynchronousApi | kIrpDeferIoCompletion);
   if (!NT_SUCCESS(out.status)) {
     // A failed open leaves no file object for a close to be sent on.
     fo->DeviceObject = nullptr;

@@ -9,14 +9,14 @@ UsbMidiDevice UsbMidiDevice::Product(uint16_t productId, uint16_t vendorId) {
   UsbMidiDevice d;
   d.vendorId = vendorId;
   d.productId = productId;
-  UsbInterfaceSpec midi;
+  UsbInterfaceLayout midi;
   midi.number = 2;
-  midi.endpoints = {UsbEndpointSpec{0x81, USB_ENDPOINT_TYPE_BULK, 64, 0}, UsbEndpointSpec{0x02, USB_ENDPOINT_TYPE_BULK, 64, 0}};
+  midi.endpoints = {UsbEndpointLayout{0x81, USB_ENDPOINT_TYPE_BULK, 64, 0}, UsbEndpointLayout{0x02, USB_ENDPOINT_TYPE_BULK, 64, 0}};
   d.interfaces.push_back(midi);
   return d;
 }
 
-UsbMidiDevice& UsbMidiDevice::WithEndpoints(std::vector<UsbEndpointSpec> endpoints) {
+UsbMidiDevice& UsbMidiDevice::WithEndpoints(std::vector<UsbEndpointLayout> endpoints) {
   for (auto& i : interfaces) {
     if (i.number == 2 && i.alternate == 0) i.endpoints = std::move(endpoints);
   }
@@ -24,11 +24,11 @@ UsbMidiDevice& UsbMidiDevice::WithEndpoints(std::vector<UsbEndpointSpec> endpoin
 }
 
 UsbMidiDevice& UsbMidiDevice::WithOtherInterfaces() {
-  UsbInterfaceSpec control{0, 0, 0x01, 0x01, 0, {}, {}};
-  UsbInterfaceSpec other{1, 0, 0xFF, 0, 0, {UsbEndpointSpec{0x83, USB_ENDPOINT_TYPE_INTERRUPT, 8, 10}}, {}};
-  UsbInterfaceSpec alternate{2, 1, 0xFF, 0, 0, {UsbEndpointSpec{0x84, USB_ENDPOINT_TYPE_BULK, 64, 0}}, {}};
-  UsbInterfaceSpec after{3, 0, 0xFF, 0, 0, {UsbEndpointSpec{0x85, USB_ENDPOINT_TYPE_BULK, 64, 0}}, {}};
-  std::vector<UsbInterfaceSpec> all{control, other};
+  UsbInterfaceLayout control{0, 0, 0x01, 0x01, 0, {}, {}};
+  UsbInterfaceLayout other{1, 0, 0xFF, 0, 0, {UsbEndpointLayout{0x83, USB_ENDPOINT_TYPE_INTERRUPT, 8, 10}}, {}};
+  UsbInterfaceLayout alternate{2, 1, 0xFF, 0, 0, {UsbEndpointLayout{0x84, USB_ENDPOINT_TYPE_BULK, 64, 0}}, {}};
+  UsbInterfaceLayout after{3, 0, 0xFF, 0, 0, {UsbEndpointLayout{0x85, USB_ENDPOINT_TYPE_BULK, 64, 0}}, {}};
+  std::vector<UsbInterfaceLayout> all{control, other};
   for (auto& i : interfaces) all.push_back(i);
   all.push_back(alternate);
   all.push_back(after);

@@ -35,20 +35,20 @@ namespace tb {
 // ---------------------------------------------------------------------------------------------
 // Descriptors.
 // ---------------------------------------------------------------------------------------------
-struct UsbEndpointSpec {
+struct UsbEndpointLayout {
   uint8_t address = 0x81;
   uint8_t attributes = USB_ENDPOINT_TYPE_BULK;
   uint16_t maxPacket = 64;
   uint8_t interval = 0;
 };
 
-struct UsbInterfaceSpec {
+struct UsbInterfaceLayout {
   uint8_t number = 2;
   uint8_t alternate = 0;
   uint8_t cls = 0xFF;
   uint8_t subClass = 0;
   uint8_t protocol = 0;
-  std::vector<UsbEndpointSpec> endpoints;
+  std::vector<UsbEndpointLayout> endpoints;
   std::vector<std::vector<uint8_t>> extra;  // class-specific descriptors between interface and endpoints
 };
 
@@ -57,7 +57,7 @@ struct UsbInterfaceSpec {
 struct UsbMidiDevice {
   uint16_t vendorId = 0x0A7E;
   uint16_t productId = 0x0001;
-  std::vector<UsbInterfaceSpec> interfaces;
+  std::vector<UsbInterfaceLayout> interfaces;
   // What the bus answers to a capabilities query from the start (otherwise all zero).
   std::optional<DEVICE_CAPABILITIES> capabilities;
   // Answered instead of the built descriptors when not empty (malformed variants).
@@ -66,7 +66,7 @@ struct UsbMidiDevice {
 
   static UsbMidiDevice Product(uint16_t productId, uint16_t vendorId = 0x0A7E);
   // Replaces the endpoints of interface 2, alternate setting 0.
-  UsbMidiDevice& WithEndpoints(std::vector<UsbEndpointSpec> endpoints);
+  UsbMidiDevice& WithEndpoints(std::vector<UsbEndpointLayout> endpoints);
   // Adds interfaces 0 and 1 before the MIDI interface, an alternate setting 1 of it and
   // interface 3 after it.
   UsbMidiDevice& WithOtherInterfaces();

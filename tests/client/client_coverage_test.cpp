@@ -104,7 +104,7 @@ TEST_F(ClientCoverageTest, AnInternalReadNeedsALengthAndABuffer) {
 TEST_F(ClientCoverageTest, WithoutABulkInPipeEveryOpenIsRefused) {
   struct Case {
     const char* what;
-    std::vector<tb::UsbEndpointSpec> endpoints;
+    std::vector<tb::UsbEndpointLayout> endpoints;
   } cases[] = {
       {"bulk out only", {{0x02, USB_ENDPOINT_TYPE_BULK, 64, 0}}},
       {"no endpoints", {}},

@@ -315,8 +315,8 @@ TEST_F(FilesTest, TheCloseComesOnlyAfterTheLastRequestOnTheFileObjectCompleted) 
   ASSERT_NE(file, nullptr);
   gPendReads = true;
   UCHAR buffer[8];
-  auto first = file->Start(tb::IoRequestSpec{IRP_MJ_READ, 0, KernelMode, buffer, sizeof buffer});
-  auto second = file->Start(tb::IoRequestSpec{IRP_MJ_READ, 0, KernelMode, buffer, sizeof buffer});
+  auto first = file->Start(tb::IoRequestParams{IRP_MJ_READ, 0, KernelMode, buffer, sizeof buffer});
+  auto second = file->Start(tb::IoRequestParams{IRP_MJ_READ, 0, KernelMode, buffer, sizeof buffer});
   EXPECT_FALSE(first->Done());
   EXPECT_EQ(first->Outcome().returned, STATUS_PENDING);
 
@@ -353,7 +353,7 @@ TEST_F(FilesTest, AWaitingRequestCanBeCancelledAndANewOneSentOnTheClosedHandleIs
   ASSERT_NE(file, nullptr);
   gPendReads = true;
   UCHAR buffer[4];
-  auto read = file->Start(tb::IoRequestSpec{IRP_MJ_READ, 0, KernelMode, buffer, sizeof buffer});
+  auto read = file->Start(tb::IoRequestParams{IRP_MJ_READ, 0, KernelMode, buffer, sizeof buffer});
   EXPECT_TRUE(read->Cancel());
   ASSERT_TRUE(read->Wait());
   EXPECT_EQ(read->Outcome().status, STATUS_CANCELLED);
@@ -361,7 +361,7 @@ TEST_F(FilesTest, AWaitingRequestCanBeCancelledAndANewOneSentOnTheClosedHandleIs
   file->Close();
   EXPECT_TRUE(file->Closed());
   ExpectViolation(tb::Rule::HandleInvalid, [&] {
-    auto late = file->Start(tb::IoRequestSpec{IRP_MJ_READ, 0, KernelMode, buffer, sizeof buffer});
+    auto late = file->Start(tb::IoRequestParams{IRP_MJ_READ, 0, KernelMode, buffer, sizeof buffer});
     EXPECT_EQ(late->Outcome().status, STATUS_INVALID_HANDLE);
   });
   EXPECT_EQ(Majors(), (Majors_{IRP_MJ_CREATE, IRP_MJ_READ, IRP_MJ_CLOSE}));
@@ -378,13 +378,13 @@ TEST_F(FilesTest, AUserModeRequestCarriesUserModeAndTheCallersOwnAddresses) {
   PFILE_OBJECT fo = file->Object();
   UCHAR out[5] = {1, 2, 3, 4, 5};
   UCHAR in[6] = {};
-  tb::Result w = file->Send(tb::IoRequestSpec{IRP_MJ_WRITE, 0, UserMode, out, sizeof out});
+  tb::Result w = file->Send(tb::IoRequestParams{IRP_MJ_WRITE, 0, UserMode, out, sizeof out});
   EXPECT_EQ(w.status, STATUS_SUCCESS);
   EXPECT_EQ(w.information, 5u);
-  tb::Result r = file->Send(tb::IoRequestSpec{IRP_MJ_READ, 0, UserMode, in, sizeof in});
+  tb::Result r = file->Send(tb::IoRequestParams{IRP_MJ_READ, 0, UserMode, in, sizeof in});
   EXPECT_EQ(r.information, 3u);
   EXPECT_EQ(in[0], 0x90);
-  tb::IoRequestSpec control;
+  tb::IoRequestParams control;
   control.major = IRP_MJ_DEVICE_CONTROL;
   control.mode = UserMode;
   control.code = 0x0022241F;  // METHOD_NEITHER
@@ -420,7 +420,7 @@ TEST_F(FilesTest, AUserModeRequestCarriesUserModeAndTheCallersOwnAddresses) {
 
   // The probe stops a user-mode buffer reaching into system space before the driver sees it.
   auto* system = reinterpret_cast<UCHAR*>(sizeof(void*) == 8 ? 0xFFFFF80000001000ULL : 0x80001000UL);
-  r = file->Send(tb::IoRequestSpec{IRP_MJ_READ, 0, UserMode, system, 16});
+  r = file->Send(tb::IoRequestParams{IRP_MJ_READ, 0, UserMode, system, 16});
   EXPECT_EQ(r.status, STATUS_ACCESS_VIOLATION);
   EXPECT_EQ(SeenSoFar().size(), 5u);
   file->Close();
@@ -433,13 +433,13 @@ TEST_F(FilesTest, ABufferedDeviceGetsASystemBufferCopiedInAndBack) {
   ASSERT_NE(file, nullptr);
   UCHAR out[3] = {7, 8, 9};
   UCHAR in[4] = {};
-  file->Send(tb::IoRequestSpec{IRP_MJ_WRITE, 0, KernelMode, out, sizeof out});
-  tb::Result r = file->Send(tb::IoRequestSpec{IRP_MJ_READ, 0, KernelMode, in, sizeof in});
+  file->Send(tb::IoRequestParams{IRP_MJ_WRITE, 0, KernelMode, out, sizeof out});
+  tb::Result r = file->Send(tb::IoRequestParams{IRP_MJ_READ, 0, KernelMode, in, sizeof in});
   EXPECT_EQ(r.information, 3u);
   EXPECT_EQ(in[0], 0x90);
   EXPECT_EQ(in[2], 0x92);
   EXPECT_EQ(in[3], 0);
-  tb::IoRequestSpec control;
+  tb::IoRequestParams control;
   control.major = IRP_MJ_DEVICE_CONTROL;
   control.code = 0x00222400;  // METHOD_BUFFERED
   control.input = out;
@@ -465,11 +465,11 @@ TEST_F(FilesTest, ABufferedDeviceGetsASystemBufferCopiedInAndBack) {
 TEST_F(FilesTest, ARequestWithoutAnOpenCarriesNoFileObject) {
   PDEVICE_OBJECT device = MakeDevice();
   UCHAR bytes[2] = {1, 2};
-  tb::IoRequestSpec spec{IRP_MJ_INTERNAL_DEVICE_CONTROL};
-  spec.code = 0x0022241B;
-  spec.input = bytes;
-  spec.inputLength = 2;
-  auto request = tb::StartRequest(device, spec);
+  tb::IoRequestParams params{IRP_MJ_INTERNAL_DEVICE_CONTROL};
+  params.code = 0x0022241B;
+  params.input = bytes;
+  params.inputLength = 2;
+  auto request = tb::StartRequest(device, params);
   ASSERT_TRUE(request->Wait());
   EXPECT_EQ(request->Outcome().status, STATUS_SUCCESS);
   auto seen = SeenSoFar();

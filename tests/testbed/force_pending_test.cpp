@@ -197,10 +197,10 @@ TEST_F(ForcePendingTest, DeletingAHostDeviceWaitsForItsHeldRequestsAndOneNeverDo
   PDEVICE_OBJECT device = tb::CreateHostDevice("held", answer);
   std::vector<std::shared_ptr<tb::IoRequest>> requests;
   for (int i = 0; i < 8; i++) {
-    tb::IoRequestSpec spec;
-    spec.major = IRP_MJ_DEVICE_CONTROL;
-    spec.code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
-    requests.push_back(tb::StartRequest(device, spec));
+    tb::IoRequestParams params;
+    params.major = IRP_MJ_DEVICE_CONTROL;
+    params.code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    requests.push_back(tb::StartRequest(device, params));
   }
   EXPECT_GT(tb::GetForcePendingStats().outstanding, 0u);
   tb::DeleteHostDevice(device);
@@ -217,9 +217,9 @@ TEST_F(ForcePendingTest, DeletingAHostDeviceWaitsForItsHeldRequestsAndOneNeverDo
   PDEVICE_OBJECT slow = tb::CreateHostDevice("slow", answer);
   std::shared_ptr<tb::IoRequest> r;
   for (int i = 0; i < 16 && tb::GetForcePendingStats().outstanding == 0; i++) {
-    tb::IoRequestSpec spec;
-    spec.major = IRP_MJ_DEVICE_CONTROL;
-    r = tb::StartRequest(slow, spec);
+    tb::IoRequestParams params;
+    params.major = IRP_MJ_DEVICE_CONTROL;
+    r = tb::StartRequest(slow, params);
   }
   ASSERT_EQ(tb::GetForcePendingStats().outstanding, 1u);
   auto got = ExpectViolation(tb::Rule::ForcedPendingLeftBehind, [&] { EXPECT_EQ(tb::DrainForcedPending(slow, "test"), 1u); });

@@ -3,7 +3,7 @@
 
 using tb::UrbFault;
 using tb::UrbFaultKind;
-using tb::UsbEndpointSpec;
+using tb::UsbEndpointLayout;
 using tb::UsbMidiDevice;
 
 class ConfigTest : public UsbDriverTest {
@@ -52,7 +52,7 @@ TEST_F(ConfigTest, StartReadsHeaderThenWholeDescriptorAndSelectsInterfaceTwo) {
 TEST_F(ConfigTest, PipesFoundWhateverTheEndpointLayout) {
   struct Case {
     const char* name;
-    std::vector<UsbEndpointSpec> endpoints;
+    std::vector<UsbEndpointLayout> endpoints;
     UCHAR in;   // endpoint expected as BulkInPipe, 0 none
     UCHAR out;  // endpoint expected as BulkOutPipe, 0 none
   } cases[] = {
