@@ -16,6 +16,20 @@ UsbMidiDevice UsbMidiDevice::Product(uint16_t productId, uint16_t vendorId) {
   return d;
 }
 
+UsbMidiDevice& UsbMidiDevice::WithIdleState() {
+  DEVICE_CAPABILITIES caps{};
+  caps.DeviceState[PowerSystemWorking] = PowerDeviceD0;
+  caps.DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
+  caps.DeviceState[PowerSystemSleeping2] = PowerDeviceD3;
+  caps.DeviceState[PowerSystemSleeping3] = PowerDeviceD3;
+  caps.DeviceState[PowerSystemHibernate] = PowerDeviceD3;
+  caps.DeviceState[PowerSystemShutdown] = PowerDeviceD3;
+  caps.DeviceWake = PowerDeviceD2;
+  caps.SystemWake = PowerSystemSleeping3;
+  capabilities = caps;
+  return *this;
+}
+
 UsbMidiDevice& UsbMidiDevice::WithEndpoints(std::vector<UsbEndpointLayout> endpoints) {
   for (auto& i : interfaces) {
     if (i.number == 2 && i.alternate == 0) i.endpoints = std::move(endpoints);

@@ -65,6 +65,9 @@ struct UsbMidiDevice {
   std::vector<uint8_t> rawDevice;
 
   static UsbMidiDevice Product(uint16_t productId, uint16_t vendorId = 0x0A7E);
+  // Capabilities that give a function driver an idle state: D2 at S1 and between uses (waking
+  // from D2), D3 in the deeper sleeps, the system woken from S3.
+  UsbMidiDevice& WithIdleState();
   // Replaces the endpoints of interface 2, alternate setting 0.
   UsbMidiDevice& WithEndpoints(std::vector<UsbEndpointLayout> endpoints);
   // Adds interfaces 0 and 1 before the MIDI interface, an alternate setting 1 of it and

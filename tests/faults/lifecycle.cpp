@@ -28,18 +28,7 @@ constexpr int kWaitMs = 2000;
 
 // Capabilities that give the driver an idle state (D2) between runs of the stream.
 tb::UsbMidiDevice Interface() {
-  tb::UsbMidiDevice device = tb::UsbMidiDevice::Product(0x0001);
-  DEVICE_CAPABILITIES caps{};
-  caps.DeviceState[PowerSystemWorking] = PowerDeviceD0;
-  caps.DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
-  caps.DeviceState[PowerSystemSleeping2] = PowerDeviceD3;
-  caps.DeviceState[PowerSystemSleeping3] = PowerDeviceD3;
-  caps.DeviceState[PowerSystemHibernate] = PowerDeviceD3;
-  caps.DeviceState[PowerSystemShutdown] = PowerDeviceD3;
-  caps.DeviceWake = PowerDeviceD2;
-  caps.SystemWake = PowerSystemSleeping3;
-  device.capabilities = caps;
-  return device;
+  return tb::UsbMidiDevice::Product(0x0001).WithIdleState();
 }
 
 bool Until(const std::function<bool()>& done, int ms = kWaitMs) {

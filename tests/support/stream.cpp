@@ -12,18 +12,7 @@ void StreamTest::TearDown() {
 }
 
 tb::UsbMidiDevice StreamTest::WithIdleState() {
-  tb::UsbMidiDevice device = tb::UsbMidiDevice::Product(0x0001);
-  DEVICE_CAPABILITIES caps{};
-  caps.DeviceState[PowerSystemWorking] = PowerDeviceD0;
-  caps.DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
-  caps.DeviceState[PowerSystemSleeping2] = PowerDeviceD3;
-  caps.DeviceState[PowerSystemSleeping3] = PowerDeviceD3;
-  caps.DeviceState[PowerSystemHibernate] = PowerDeviceD3;
-  caps.DeviceState[PowerSystemShutdown] = PowerDeviceD3;
-  caps.DeviceWake = PowerDeviceD2;
-  caps.SystemWake = PowerSystemSleeping3;
-  device.capabilities = caps;
-  return device;
+  return tb::UsbMidiDevice::Product(0x0001).WithIdleState();
 }
 
 void StreamTest::Plug(int completers, const tb::UsbMidiDevice& device) {

@@ -14,18 +14,7 @@ using Clock = std::chrono::steady_clock;
 
 // An interface whose capabilities give the driver an idle state: D2 between runs of the stream.
 tb::UsbMidiDevice Interface(uint16_t product) {
-  tb::UsbMidiDevice device = tb::UsbMidiDevice::Product(product);
-  DEVICE_CAPABILITIES caps{};
-  caps.DeviceState[PowerSystemWorking] = PowerDeviceD0;
-  caps.DeviceState[PowerSystemSleeping1] = PowerDeviceD2;
-  caps.DeviceState[PowerSystemSleeping2] = PowerDeviceD3;
-  caps.DeviceState[PowerSystemSleeping3] = PowerDeviceD3;
-  caps.DeviceState[PowerSystemHibernate] = PowerDeviceD3;
-  caps.DeviceState[PowerSystemShutdown] = PowerDeviceD3;
-  caps.DeviceWake = PowerDeviceD2;
-  caps.SystemWake = PowerSystemSleeping3;
-  device.capabilities = caps;
-  return device;
+  return tb::UsbMidiDevice::Product(product).WithIdleState();
 }
 
 Bytes Padded(const UCHAR* message, size_t length) {
