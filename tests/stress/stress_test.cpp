@@ -240,21 +240,9 @@ class StressTest : public DriverTest {
         } else if (!read->Wait(300)) {
           read->Cancel();
         }
-        if (!read->Wait()) {
-          c.Fail("a read never completed");
-          return;
-        }
-        c.completed++;
-        tb::ClientResult res = read->Result();
-        if (res.status == STATUS_CANCELLED) c.cancelled++;
-        if (NT_SUCCESS(res.status)) {
-          check.Chunk(res.bytes, generated_.load());
-          c.bytesRead += res.bytes.size();
-        } else if (!res.bytes.empty() && res.information != 0) {
-          c.Fail("a failed read reported bytes");
-        }
-        if (!check.error.empty()) {
-          c.Fail("client reader " + std::to_string(index) + ": " + check.error);
+        std::string error = Settle(c, check, *read);
+        if (!error.empty()) {
+          c.Fail("client reader " + std::to_string(index) + ": " + error);
           open->CloseIfOpen();
           return;
         }
@@ -314,19 +302,9 @@ class StressTest : public DriverTest {
       auto read = client_->BeginInternalRead(16 + rng() % 100);
       c.issued++;
       if (!read->Wait(300)) read->Cancel();
-      if (!read->Wait()) {
-        c.Fail("an internal read never completed");
-        return;
-      }
-      c.completed++;
-      tb::ClientResult res = read->Result();
-      if (res.status == STATUS_CANCELLED) c.cancelled++;
-      if (NT_SUCCESS(res.status)) {
-        check.Chunk(res.bytes, generated_.load());
-        c.bytesRead += res.bytes.size();
-      }
-      if (!check.error.empty()) {
-        c.Fail("internal reader: " + check.error);
+      std::string error = Settle(c, check, *read);
+      if (!error.empty()) {
+        c.Fail("internal reader: " + error);
         return;
       }
       if (rng() % 100 == 0) {
@@ -336,6 +314,22 @@ class StressTest : public DriverTest {
       }
     }
     c.gaps += check.gaps;
+  }
+
+  // Waits for a read already begun, counts it and holds its bytes to the stream: what went
+  // wrong, or "" while the reader may go on.
+  std::string Settle(ThreadCounts& c, StreamCheck& check, tb::ClientRead& read) {
+    if (!read.Wait()) return "a read never completed";
+    c.completed++;
+    tb::ClientResult res = read.Result();
+    if (res.status == STATUS_CANCELLED) c.cancelled++;
+    if (NT_SUCCESS(res.status)) {
+      check.Chunk(res.bytes, generated_.load());
+      c.bytesRead += res.bytes.size();
+    } else if (!res.bytes.empty() && res.information != 0) {
+      return "a failed read reported bytes";
+    }
+    return check.error;
   }
 
   PDRIVER_OBJECT clientDriver_ = nullptr;
