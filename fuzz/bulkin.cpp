@@ -25,11 +25,8 @@ bool Subsequence(const std::vector<UCHAR>& part, const std::vector<uint8_t>& who
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   fuzz::Bed bed;
-  FUZZ_CHECK(bed.Plug(tb::UsbMidiDevice::Product(0x0001)));
-  bed.Enumerate();
-  tb::ClientResult opened;
-  auto open = bed.client->Open(KernelMode, &opened);
-  FUZZ_CHECK(open != nullptr, opened.status);
+  bed.PlugFirstProduct();
+  auto open = bed.OpenAsKernelClient();
   bool internal = in.ConsumeBool();
   if (internal) FUZZ_CHECK(bed.client->InternalOpen().status == STATUS_SUCCESS);
 

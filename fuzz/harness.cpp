@@ -58,6 +58,18 @@ bool Bed::Enumerate() {
   return true;
 }
 
+void Bed::PlugFirstProduct() {
+  FUZZ_CHECK(Plug(tb::UsbMidiDevice::Product(0x0001)));
+  Enumerate();
+}
+
+std::shared_ptr<tb::ClientOpen> Bed::OpenAsKernelClient() {
+  tb::ClientResult opened;
+  auto open = client->Open(KernelMode, &opened);
+  FUZZ_CHECK(open != nullptr, opened.status);
+  return open;
+}
+
 void Bed::Check() {
   pnp->WaitIdle();
   std::vector<tb::Violation> seen = tb::Violations();

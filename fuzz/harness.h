@@ -37,6 +37,10 @@ class Bed {
   bool Plug(const tb::UsbMidiDevice& device);
   // After a successful Plug: the endpoints and the child with the client above it.
   bool Enumerate();
+  // The first product plugged in, started and enumerated: a target's usual starting point.
+  void PlugFirstProduct();
+  // A kernel-mode open of the child by the client, which must succeed.
+  std::shared_ptr<tb::ClientOpen> OpenAsKernelClient();
   // Every step ends here: nothing the verifier reported, the PnP manager's work done.
   void Check();
   // Removes the device: the client's opens closed first.

@@ -31,14 +31,12 @@ void* PickBuffer(FuzzedDataProvider& in, std::vector<UCHAR>& arena, KPROCESSOR_M
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   fuzz::Bed bed;
-  FUZZ_CHECK(bed.Plug(tb::UsbMidiDevice::Product(0x0001)));
-  bed.Enumerate();
+  bed.PlugFirstProduct();
   // The client's own open; an application's is refused, and so is every request from user mode,
   // which here goes to the top of the stack without a file object.
   std::vector<std::shared_ptr<tb::ClientOpen>> opens;
+  auto first = bed.OpenAsKernelClient();
   tb::ClientResult opened;
-  auto first = bed.client->Open(KernelMode, &opened);
-  FUZZ_CHECK(first != nullptr, opened.status);
   opens.push_back(first);
   FUZZ_CHECK(bed.client->Open(UserMode, &opened) == nullptr);
   FUZZ_CHECK(opened.status == STATUS_ACCESS_DENIED, opened.status);

@@ -7,8 +7,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   fuzz::Bed bed;
-  FUZZ_CHECK(bed.Plug(tb::UsbMidiDevice::Product(0x0001)));
-  bed.Enumerate();
+  bed.PlugFirstProduct();
   tb::PowerManager power(*bed.pnp);
   std::shared_ptr<tb::ClientOpen> open;
   std::shared_ptr<tb::ClientRead> read;
