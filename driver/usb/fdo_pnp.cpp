@@ -90,12 +90,14 @@ static NTSTATUS SurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp, FdoExtens
 }
 
 // A send that found the device ready before the query still uses the pipes. Its transfers are
-// ended (a device that never takes them would otherwise hold the stop for ever) and the send is
-// waited for, so that the configuration goes only once nothing holds its pipe handles.
+// ended (a device that never takes them would otherwise hold the stop or the query-remove for
+// ever) and every other request is waited for, so that the configuration goes only once nothing
+// holds its pipe handles. A cancelled query-remove tops the reads the abort ended back up.
 static VOID EndSendsInFlight(PDEVICE_OBJECT DeviceObject, FdoExtension* Fdo) {
   KIRQL irql;
   KeAcquireSpinLock(&Fdo->IoCountLock, &irql);
-  BOOLEAN busy = Fdo->IoCount > 1;
+  // The base reference and this request's own are always there.
+  BOOLEAN busy = Fdo->IoCount > 2;
   KeReleaseSpinLock(&Fdo->IoCountLock, irql);
   if (!busy) return;
   AbortPipes(DeviceObject);
@@ -146,7 +148,7 @@ NTSTATUS FdoPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_STACK_LOCATION Stack,
       if (started) {
         SetFdoFlags(Fdo, FDO_REMOVE_PENDING);
         CancelWaitWake(Fdo);
-        WaitForOtherRequests(DeviceObject, Fdo);
+        EndSendsInFlight(DeviceObject, Fdo);
       }
       status = PassDown(Fdo, Irp);
       break;

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -424,6 +425,55 @@ TEST_F(StressTest, AStopEndsAndWaitsForAWriteInFlightBeforeTheConfigurationGoes)
   EXPECT_EQ(open->Write(RequestPattern(0xC)).status, STATUS_SUCCESS) << "writes go out again after the restart";
   ASSERT_TRUE(ep_->WaitForWire(1));
   EXPECT_EQ(tb::DecodeMidi(ep_->Wire().back().bytes), RequestPattern(0xC));
+  open->CloseIfOpen();
+  open->WaitClosed();
+  ep_.reset();
+  EXPECT_EQ(pnp_->Remove(pdo_), STATUS_SUCCESS);
+}
+
+// A query-remove waits for the device's other requests; a write whose transfer the device never
+// takes is one of them, and must be ended rather than waited for without end.
+TEST_F(StressTest, AQueryRemoveEndsAWriteTheDeviceNeverTakes) {
+  std::shared_ptr<tb::ClientOpen> open = client_->Open();
+  ASSERT_NE(open, nullptr);
+  ASSERT_TRUE(ep_->WaitForWire(2));  // the start messages
+  ep_->HoldOut(true);
+  tb::ClientResult written;
+  std::thread writer([&] { written = open->Write(RequestPattern(0xD)); });
+  for (int i = 0; i < 500 && bus_->PendingOn(0x02) == 0; i++) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  ASSERT_EQ(bus_->PendingOn(0x02), 1u);
+  std::promise<NTSTATUS> answered;
+  std::thread query([&] { answered.set_value(pnp_->QueryRemove(pdo_)); });
+  std::future<NTSTATUS> answer = answered.get_future();
+  bool returned = answer.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  ep_->HoldOut(false);  // lets a hung query go, so the test ends either way
+  query.join();
+  writer.join();
+  ASSERT_TRUE(returned) << "the query-remove waited for a transfer the device never took";
+  EXPECT_EQ(answer.get(), STATUS_SUCCESS);
+  EXPECT_FALSE(NT_SUCCESS(written.status)) << "the held transfer never went out";
+  EXPECT_EQ(pnp_->CancelRemove(pdo_), STATUS_SUCCESS);
+  ep_->ClearWire();
+  EXPECT_EQ(open->Write(RequestPattern(0xE)).status, STATUS_SUCCESS) << "writes go out again after the cancel";
+  ASSERT_TRUE(ep_->WaitForWire(1));
+  EXPECT_EQ(tb::DecodeMidi(ep_->Wire().back().bytes), RequestPattern(0xE));
+  open->CloseIfOpen();
+  open->WaitClosed();
+  ep_.reset();
+  EXPECT_EQ(pnp_->Remove(pdo_), STATUS_SUCCESS);
+}
+
+// With nothing in flight a query-remove leaves the pipes alone: the reads stay where they are.
+TEST_F(StressTest, AQueryRemoveWithNothingInFlightAbortsNothing) {
+  std::shared_ptr<tb::ClientOpen> open = client_->Open();
+  ASSERT_NE(open, nullptr);
+  ASSERT_TRUE(ep_->WaitForWire(2));  // the start messages
+  bus_->ClearUrbs();
+  EXPECT_EQ(pnp_->QueryRemove(pdo_), STATUS_SUCCESS);
+  EXPECT_EQ(pnp_->CancelRemove(pdo_), STATUS_SUCCESS);
+  std::vector<tb::UrbRecord> urbs = bus_->Urbs();
+  EXPECT_EQ(std::count_if(urbs.begin(), urbs.end(), [](const tb::UrbRecord& u) { return u.function == URB_FUNCTION_ABORT_PIPE; }),
+            0);
   open->CloseIfOpen();
   open->WaitClosed();
   ep_.reset();
