@@ -30,7 +30,7 @@ TEST_F(PowerCoverageTest, AWaitWakeOnADeviceBeingStoppedIsRefused) {
   EXPECT_EQ(SendWaitWake(pdo_).status, STATUS_DELETE_PENDING);
   EXPECT_EQ(bus_->PendingWaitWakes(), 0u);
   EXPECT_FALSE(ReadFdoFlags(ext_) & FDO_WAIT_WAKE_ARMED);
-  EXPECT_EQ(ext_->IoCount, 1);
+  EXPECT_TRUE(Settles(ext_->IoCount, 1));
   EXPECT_EQ(pnp_->CancelStop(pdo_), STATUS_SUCCESS);
 }
 
@@ -47,7 +47,7 @@ TEST_F(PowerCoverageTest, DeviceRequestsForNoRealStateLeaveTheRecordedState) {
     EXPECT_EQ(Seen().size(), 1u) << "passed down";
     EXPECT_EQ(ext_->DevicePowerState, static_cast<ULONG>(PowerDeviceD2));
   }
-  EXPECT_EQ(ext_->IoCount, 1);
+  EXPECT_TRUE(Settles(ext_->IoCount, 1));
 }
 
 // With wake armed the capabilities choose the sleeping device state; an entry the bus left
@@ -80,7 +80,7 @@ TEST_F(PowerCoverageTest, WithWakeArmedStatesTheCapabilitiesDoNotGiveMeanD3) {
   Device(PowerDeviceD0);
   bus_->SignalWake();
   waiter.join();
-  EXPECT_EQ(ext_->IoCount, 1);
+  EXPECT_TRUE(Settles(ext_->IoCount, 1));
 }
 
 // A wait-wake refused for a wake state past D3 still set the idle state from it; the idle policy

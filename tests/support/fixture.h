@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "testbed.h"
@@ -42,6 +44,20 @@ inline ::testing::AssertionResult AnsweredWith(const tb::Result& r, NTSTATUS sta
   return ::testing::AssertionFailure() << "status 0x" << std::hex << static_cast<uint32_t>(r.status) << " returned 0x"
                                        << static_cast<uint32_t>(r.returned) << ", expected 0x"
                                        << static_cast<uint32_t>(status);
+}
+
+// A counter the driver moves with interlocked operations, read the same way until it reaches
+// `expected` or two seconds pass: a lower driver that completed on another thread may still be
+// in the completion routine that gives the last reference back.
+inline ::testing::AssertionResult Settles(const volatile LONG& word, LONG expected) {
+  volatile LONG* target = const_cast<volatile LONG*>(&word);
+  LONG seen = InterlockedOr(target, 0);
+  for (int i = 0; i < 2000 && seen != expected; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    seen = InterlockedOr(target, 0);
+  }
+  if (seen == expected) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "the count stayed at " << seen << ", expected " << expected;
 }
 
 // For a test that pins down what happens when the device below answers within the call (a
