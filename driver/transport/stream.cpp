@@ -86,8 +86,9 @@ NTSTATUS StartStream(FdoExtension* Fdo) {
   }
   // Without a writer the stream still runs: queued bytes wait for a later run's writer.
   CreateWriter(Fdo);
-  SendBytes(device, StartMessage, START_MESSAGE_LENGTH);
+  // Both copies must go out for the open to count: one that failed is not ignored.
   NTSTATUS status = SendBytes(device, StartMessage, START_MESSAGE_LENGTH);
+  if (NT_SUCCESS(status)) status = SendBytes(device, StartMessage, START_MESSAGE_LENGTH);
   SetStreamState(Fdo, STREAM_START_SENT);
   if (!NT_SUCCESS(status)) {
     // The open is refused: nothing of the start may stay behind, least of all its writer, or

@@ -145,6 +145,7 @@ TEST_F(ClientCoverageTest, EveryAllocationOfAFirstOpenFailedInTurn) {
     if (failNth == 0) EXPECT_EQ(open->status, STATUS_SUCCESS);
     if (open->status == STATUS_SUCCESS) {
       EXPECT_EQ(ext_->OpenCount, 1u);
+      EXPECT_TRUE(ep_->WaitForWire(2, 1000)) << "an open reported success with a start message missing";
       if (ext_->WriterThread == nullptr) {
         sawWriterless = true;
         Bytes bytes(TX_RING_SIZE + 44, 0x90);
