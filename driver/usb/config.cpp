@@ -179,7 +179,8 @@ NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber, UCH
   }
 
   NTSTATUS status = SubmitUrb(DeviceObject, urb);
-  if (NT_SUCCESS(status)) SaveInterfaceInfo(DeviceObject, info);
+  // Without its saved copy the device has no pipes: the selection must not count as done.
+  if (NT_SUCCESS(status)) status = SaveInterfaceInfo(DeviceObject, info);
   ExFreePool(urb);
   return status;
 }

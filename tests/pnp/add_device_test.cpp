@@ -184,7 +184,12 @@ TEST_F(AddDeviceTest, EveryAllocationOfAddStartAndRemoveFailedInTurnLeavesNothin
     plan.failNth = failNth;
     tb::SetFaultPlan(plan);
     if (NT_SUCCESS(pnp_->AddDevice(bus->Pdo()))) {
-      pnp_->Start(bus->Pdo());
+      if (NT_SUCCESS(pnp_->Start(bus->Pdo()))) {
+        // A start reported good leaves the device usable: both pipes known.
+        FdoExtension* fdo = FdoExt(tb::TopOfStack(bus->Pdo()));
+        EXPECT_NE(fdo->BulkInPipe, nullptr) << "started without its pipes";
+        EXPECT_NE(fdo->BulkOutPipe, nullptr) << "started without its pipes";
+      }
       pnp_->QueryBusRelations(bus->Pdo());
       pnp_->Remove(bus->Pdo());
     }
