@@ -74,6 +74,11 @@ bool ShouldFailAllocation(AllocKind kind) {
               (gPlan.failAllIrps && kind == AllocKind::Irp);
   if (!fail && gPlan.rate > 0.0) fail = std::uniform_real_distribution<double>(0.0, 1.0)(gRandom) < gPlan.rate;
   if (fail) ++gInjected;
+  // Where each injected failure lands, for a sweep's diagnosis.
+  if (fail && std::getenv("TB_FAULT_SITES") != nullptr) {
+    std::fprintf(stderr, "injected failure %llu at %s\n", static_cast<unsigned long long>(n),
+                 CallerChain(CaptureCallSite()).c_str());
+  }
   return fail;
 }
 

@@ -54,7 +54,7 @@ class EveryAllocation : public ::testing::TestWithParam<int> {};
 // Disabled until the hang a failed restart configuration causes is fixed (run with
 // --gtest_also_run_disabled_tests). Fails allocation k in run k, for every k of a clean run (and a few past it, since threads may
 // make a run allocate a little more or less); this shard takes every kSweepShards-th k.
-TEST_P(EveryAllocation, DISABLED_FailsInTurn) {
+TEST_P(EveryAllocation, FailsInTurn) {
   uint64_t n = CleanRun().allocations;
   ASSERT_GT(n, 0u);
   size_t injectedRuns = 0, runs = 0;
@@ -84,7 +84,7 @@ int Seeds() {
 
 class SeededFailures : public ::testing::TestWithParam<int> {};
 
-TEST_P(SeededFailures, DISABLED_AtSixPercent) {
+TEST_P(SeededFailures, AtSixPercent) {
   uint64_t injected = 0;
   int runs = 0;
   for (int seed = GetParam() + 1; seed <= Seeds(); seed += kSeedShards) {
