@@ -480,6 +480,8 @@ typedef struct _IO_STATUS_BLOCK {
   ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
+#define PAGE_SIZE 0x1000
+
 typedef struct _MDL {
   struct _MDL* Next;
   CSHORT Size;

@@ -69,6 +69,7 @@ class RequestImpl : public IoRequest {
   void* system = nullptr;  // the system buffer of buffered I/O
   void* copyBack = nullptr;
   ULONG copyBackLength = 0;
+  MDL* mdl = nullptr;      // the output buffer of METHOD_IN_DIRECT and METHOD_OUT_DIRECT
   std::shared_ptr<FileImpl> file;  // the file object this request holds a reference on
 };
 
@@ -167,18 +168,20 @@ std::shared_ptr<RequestImpl> Issue(PDEVICE_OBJECT target, const IoRequestParams&
   bool control = params.major == IRP_MJ_DEVICE_CONTROL || params.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
   ULONG method = params.code & 3;
   bool buffered = transfer ? (target->Flags & DO_BUFFERED_IO) != 0 : control && method == METHOD_BUFFERED;
-  bool direct = transfer ? (target->Flags & DO_DIRECT_IO) != 0
-                         : control && (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT);
+  bool directTransfer = transfer && (target->Flags & DO_DIRECT_IO) != 0;
+  // A direct control code: the input buffered, the output described by an MDL.
+  bool directControl = control && (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT);
   // The platform's probe of a user-mode caller's buffers; the addresses of METHOD_NEITHER are
-  // the driver's to probe.
+  // the driver's to probe. Locking a direct output buffer's pages probes it in either mode.
   bool probed = !user || (transfer && InUserSpace(params.buffer, params.length)) ||
-                (control && (!buffered || (InUserSpace(params.input, params.inputLength) &&
-                                           InUserSpace(params.output, params.outputLength)))) ||
+                (control && (!(buffered || directControl) || (InUserSpace(params.input, params.inputLength) &&
+                                                              InUserSpace(params.output, params.outputLength)))) ||
                 (!transfer && !control);
-  if (!probed || direct) {
-    if (direct) {
+  if (directControl && params.outputLength != 0 && params.output == nullptr) probed = false;
+  if (!probed || directTransfer) {
+    if (directTransfer) {
       Report(Rule::Unimplemented, "the I/O manager's request", Hex(target),
-             "direct I/O (an MDL describing the caller's buffer) is not provided");
+             "direct I/O for reads and writes (an MDL describing the caller's buffer) is not provided");
     }
     if (req->file) req->file->Release(false);
     return RefusedRequest(probed ? STATUS_NOT_IMPLEMENTED : STATUS_ACCESS_VIOLATION);
@@ -199,6 +202,21 @@ std::shared_ptr<RequestImpl> Issue(PDEVICE_OBJECT target, const IoRequestParams&
         copyIn = params.buffer;
         copyInLength = params.length;
       }
+    }
+  } else if (control && directControl) {
+    systemLength = params.inputLength;
+    if (systemLength != 0) flags |= kIrpBufferedIo | kIrpDeallocateBuffer;
+    copyIn = params.input;
+    copyInLength = params.input != nullptr ? params.inputLength : 0;
+    if (params.outputLength != 0) {
+      // One MDL over the caller's pages; this address space needs no mapping of its own.
+      uintptr_t va = reinterpret_cast<uintptr_t>(params.output);
+      req->mdl = new MDL{};
+      req->mdl->Size = static_cast<CSHORT>(sizeof(MDL));
+      req->mdl->StartVa = reinterpret_cast<PVOID>(va & ~uintptr_t(PAGE_SIZE - 1));
+      req->mdl->ByteOffset = static_cast<ULONG>(va & (PAGE_SIZE - 1));
+      req->mdl->ByteCount = params.outputLength;
+      req->mdl->MappedSystemVa = params.output;
     }
   } else if (control && buffered) {
     systemLength = std::max(params.inputLength, params.outputLength);
@@ -225,6 +243,7 @@ std::shared_ptr<RequestImpl> Issue(PDEVICE_OBJECT target, const IoRequestParams&
   irp->Flags = flags;
   irp->UserBuffer = transfer ? params.buffer : params.output;
   irp->AssociatedIrp.SystemBuffer = req->system;
+  irp->MdlAddress = req->mdl;
   irp->Tail.Overlay.Thread = reinterpret_cast<PETHREAD>(KeGetCurrentThread());
   irp->Tail.Overlay.OriginalFileObject = file;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -304,6 +323,10 @@ void RequestImpl::Finished(PIRP completed) {
     }
     std::free(system);
     system = nullptr;
+    // The I/O manager unlocks and frees the IRP's MDLs once completion reaches it.
+    if (mdl != nullptr && completed->MdlAddress == mdl) completed->MdlAddress = nullptr;
+    delete mdl;
+    mdl = nullptr;
     done = true;
     freeNow = cancelling == 0;
     if (freeNow) freed = true;
