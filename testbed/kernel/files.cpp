@@ -203,7 +203,7 @@ std::shared_ptr<RequestImpl> Issue(PDEVICE_OBJECT target, const IoRequestParams&
         copyInLength = params.length;
       }
     }
-  } else if (control && directControl) {
+  } else if (directControl) {
     systemLength = params.inputLength;
     if (systemLength != 0) flags |= kIrpBufferedIo | kIrpDeallocateBuffer;
     copyIn = params.input;

@@ -14,10 +14,6 @@ using Bytes = std::vector<UCHAR>;
 
 class ClientCoverageTest : public StreamTest {
  protected:
-  static bool WaitUntil(const std::function<bool()>& ready, int ms = 3000) {
-    for (int i = 0; i < ms && !ready(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return ready();
-  }
   // A create or close with no file object, as only a broken sender would make it.
   tb::Result WithoutFile(UCHAR major) {
     return tb::Call(child_, [major](PIO_STACK_LOCATION s, PIRP irp) {

@@ -97,6 +97,8 @@ struct Stream {
   // A device left out of D0 (its power-up could not be asked for) takes no transfer: the
   // writer drops what it cannot send.
   bool PoweredOff() const { return __atomic_load_n(&fdo->DevicePowerState, __ATOMIC_SEQ_CST) != PowerDeviceD0; }
+  // Whether the writer may have dropped a run since `injected` failures had been injected.
+  bool MayHaveDropped(uint64_t injected) const { return tb::InjectedFailureCount() != injected || PoweredOff(); }
 
   // Sends through `send`, which reports how many of the bytes it says it took; those must reach
   // the wire. A `queued` path only hands its bytes to the writer thread, which drops a run whose
@@ -116,7 +118,7 @@ struct Stream {
         note += " held for a later writer";
       } else if (taken != 0) {
         bool out = Until([&] { return ends.ReceivedMidi().size() >= before + taken; });
-        bool dropped = !out && queued && (tb::InjectedFailureCount() != injected || PoweredOff());
+        bool dropped = !out && queued && MayHaveDropped(injected);
         r.Expect(out || dropped, name + ": " + std::to_string(taken) + " bytes reported taken, not all reached the wire");
         Bytes wire = ends.ReceivedMidi();
         size_t arrived = std::min(wire.size() - before, taken);
@@ -158,7 +160,7 @@ struct Stream {
           Bytes wire = ends.ReceivedMidi();
           Bytes sent(wire.begin() + static_cast<long>(before), wire.end());
           // Queued like a direct-call Write: a run the writer could not send is dropped.
-          bool dropped = !out && (tb::InjectedFailureCount() != injected || PoweredOff()) && sent.size() <= want.size() &&
+          bool dropped = !out && MayHaveDropped(injected) && sent.size() <= want.size() &&
                          std::equal(sent.begin(), sent.end(), want.begin());
           r.Expect((out && sent == want) || dropped, "direct-call Control: the messages reported queued did not go out as queued");
         }

@@ -51,8 +51,7 @@ TEST(LifecycleUnderFaults, CleanRunSucceedsThroughout) {
 
 class EveryAllocation : public ::testing::TestWithParam<int> {};
 
-// Disabled until the hang a failed restart configuration causes is fixed (run with
-// --gtest_also_run_disabled_tests). Fails allocation k in run k, for every k of a clean run (and a few past it, since threads may
+// Fails allocation k in run k, for every k of a clean run (and a few past it, since threads may
 // make a run allocate a little more or less); this shard takes every kSweepShards-th k.
 TEST_P(EveryAllocation, FailsInTurn) {
   uint64_t n = CleanRun().allocations;

@@ -104,17 +104,13 @@ static std::thread PowerRequestHeldBelow(PDEVICE_OBJECT fdo, std::atomic<bool>* 
   });
 }
 
-static void WaitUntil(const std::function<bool()>& ready) {
-  for (int i = 0; i < 2000 && !ready(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
 TEST_F(FdoPnpTest, RemoveWaitsForAPowerRequestStillRunning) {
   PDEVICE_OBJECT pdo = PlugAndStart();
   tb::UsbBus* bus = Bus(pdo);
   bus->HoldPower(true);
   std::atomic<bool> powerDone{false};
   std::thread power = PowerRequestHeldBelow(fdo_, &powerDone);
-  WaitUntil([&] { return bus->PowerRequestsWaiting() == 1; });
+  ASSERT_TRUE(WaitUntil([&] { return bus->PowerRequestsWaiting() == 1; }));
   ASSERT_TRUE(Settles(ext_->IoCount, 2));
 
   std::atomic<bool> removed{false};
@@ -122,7 +118,7 @@ TEST_F(FdoPnpTest, RemoveWaitsForAPowerRequestStillRunning) {
     pnp_->RemoveNow(pdo);
     removed = true;
   });
-  WaitUntil([&] { return BusSaw(pdo, IRP_MN_REMOVE_DEVICE); });
+  ASSERT_TRUE(WaitUntil([&] { return BusSaw(pdo, IRP_MN_REMOVE_DEVICE); }));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(removed);
   EXPECT_FALSE(tb::IsDeviceDeleted(fdo_));
@@ -141,7 +137,7 @@ TEST_F(FdoPnpTest, QueryRemoveWaitsForOthersOnADeviceThatWasIdleBefore) {
   bus->HoldPower(true);
   std::atomic<bool> powerDone{false};
   std::thread power = PowerRequestHeldBelow(fdo_, &powerDone);
-  WaitUntil([&] { return bus->PowerRequestsWaiting() == 1; });
+  ASSERT_TRUE(WaitUntil([&] { return bus->PowerRequestsWaiting() == 1; }));
 
   std::atomic<bool> queried{false};
   std::thread query([&] {
@@ -165,7 +161,7 @@ TEST_F(FdoPnpTest, QueryRemoveEndsOnADeviceThatWasNeverIdle) {
   bus->HoldPower(true);
   std::atomic<bool> powerDone{false};
   std::thread power = PowerRequestHeldBelow(fdo_, &powerDone);  // held from before the start
-  WaitUntil([&] { return bus->PowerRequestsWaiting() == 1; });
+  ASSERT_TRUE(WaitUntil([&] { return bus->PowerRequestsWaiting() == 1; }));
   ASSERT_EQ(pnp_->Start(pdo), STATUS_SUCCESS);
   ASSERT_EQ(KeReadStateEvent(&ext_->IdleEvent), 0);
 

@@ -13,10 +13,6 @@ using Names = std::vector<std::string>;
 
 class FdoPowerTest : public PowerTest {
  protected:
-  static bool WaitUntil(const std::function<bool()>& ready, int ms = 3000) {
-    for (int i = 0; i < ms && !ready(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return ready();
-  }
 };
 
 TEST_F(FdoPowerTest, TheFirstS0AfterStartAsksForD0AndThenGoesDown) {

@@ -16,10 +16,6 @@ using Names = std::vector<std::string>;
 
 class IdlePowerTest : public PowerTest {
  public:
-  static bool WaitUntil(const std::function<bool()>& ready, int ms = 3000) {
-    for (int i = 0; i < ms && !ready(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return ready();
-  }
 
  protected:
   ULONG State() { return ext_->DevicePowerState; }
@@ -204,7 +200,7 @@ TEST_F(OwnPowerRequestTest, PowerRequestsGoOneAtATimeAndEachPowerUpWaitsForItsOw
   for (int run = 0; run < 2; run++) {
     std::atomic<bool> started{false};
     std::thread opener = Open(started);
-    ASSERT_TRUE(IdlePowerTest::WaitUntil([&] { return lower_->Held() == 1; })) << "run " << run;
+    ASSERT_TRUE(WaitUntil([&] { return lower_->Held() == 1; })) << "run " << run;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(started) << "run " << run << ": the power-up returned before its request completed";
     lower_->CompleteOldest();
@@ -223,7 +219,7 @@ TEST_F(OwnPowerRequestTest, PowerRequestsGoOneAtATimeAndEachPowerUpWaitsForItsOw
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       EXPECT_EQ(lower_->Held(), 1u) << "the power-up went ahead of the power-down";
       lower_->CompleteOldest();
-      ASSERT_TRUE(IdlePowerTest::WaitUntil([&] { return lower_->Held() == 1; }));
+      ASSERT_TRUE(WaitUntil([&] { return lower_->Held() == 1; }));
       EXPECT_FALSE(reopened);
       lower_->CompleteOldest();
       again.join();

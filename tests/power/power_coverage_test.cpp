@@ -13,10 +13,6 @@ using Names = std::vector<std::string>;
 
 class PowerCoverageTest : public PowerTest {
  protected:
-  static bool WaitUntil(const std::function<bool()>& ready, int ms = 3000) {
-    for (int i = 0; i < ms && !ready(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return ready();
-  }
   // A word no power state has (nor the enumeration's range), written as a bus may write it.
   static void PutWord(void* field, ULONG word) { std::memcpy(field, &word, sizeof word); }
 };

@@ -50,10 +50,6 @@ class StreamRunTest : public StreamTest {
     });
   }
   bool TurnTaken() { return (ReadFdoFlags(ext_) & FDO_POWER_REQUEST_PENDING) != 0; }
-  static bool WaitUntil(const std::function<bool()>& ready, int ms = 3000) {
-    for (int i = 0; i < ms && !ready(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return ready();
-  }
   // One transfer in, read back through a new read on `open`.
   Bytes RoundTrip(ChildOpen* open, const Bytes& transfer) {
     std::unique_ptr<SentRequest> r;

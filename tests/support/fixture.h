@@ -46,17 +46,21 @@ inline ::testing::AssertionResult AnsweredWith(const tb::Result& r, NTSTATUS sta
                                        << static_cast<uint32_t>(status);
 }
 
+// Polls `ready` every millisecond for about `ms` milliseconds; its last answer.
+inline bool WaitUntil(const std::function<bool()>& ready, int ms = 3000) {
+  for (int i = 0; i < ms && !ready(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return ready();
+}
+
 // A counter the driver moves with interlocked operations, read the same way until it reaches
 // `expected` or two seconds pass: a lower driver that completed on another thread may still be
 // in the completion routine that gives the last reference back.
 inline ::testing::AssertionResult Settles(const volatile LONG& word, LONG expected) {
   volatile LONG* target = const_cast<volatile LONG*>(&word);
-  LONG seen = InterlockedOr(target, 0);
-  for (int i = 0; i < 2000 && seen != expected; i++) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    seen = InterlockedOr(target, 0);
+  LONG seen = 0;
+  if (WaitUntil([&] { return (seen = InterlockedOr(target, 0)) == expected; }, 2000)) {
+    return ::testing::AssertionSuccess();
   }
-  if (seen == expected) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "the count stayed at " << seen << ", expected " << expected;
 }
 

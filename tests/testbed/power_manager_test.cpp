@@ -119,10 +119,6 @@ class PowerManagerTest : public KernelTest {
     irp->IoStatus.Status = STATUS_SUCCESS;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
   }
-  static bool WaitFor(const std::function<bool()>& ready) {
-    for (int i = 0; i < 2000 && !ready(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return ready();
-  }
   PIRP Held(size_t i) {
     std::lock_guard<std::mutex> guard(gLock);
     return gHeld.at(i);
@@ -145,9 +141,9 @@ TEST_F(PowerManagerTest, ASecondSystemIrpWaitsUntilTheFirstLetsItIn) {
 
   Finish(Held(0));
   EXPECT_TRUE(*first.done);
-  ASSERT_TRUE(WaitFor([] { return Seen() == 5; })) << "the waiting system IRP was not let in";
+  ASSERT_TRUE(WaitUntil([] { return Seen() == 5; })) << "the waiting system IRP was not let in";
   for (size_t i = 1; i < 5; i++) Finish(Held(i));
-  EXPECT_TRUE(WaitFor([&] { return *second.done && *deviceSet.done && *deviceQuery.done && *secondDeviceQuery.done; }));
+  EXPECT_TRUE(WaitUntil([&] { return *second.done && *deviceSet.done && *deviceQuery.done && *secondDeviceQuery.done; }));
 }
 
 TEST_F(PowerManagerTest, CompletingWithoutLettingTheNextInIsReportedAndHoldsNothingBack) {
@@ -158,7 +154,7 @@ TEST_F(PowerManagerTest, CompletingWithoutLettingTheNextInIsReportedAndHoldsNoth
   // The report ends the device's turn: the next system IRP still gets in.
   ExpectViolation(tb::Rule::PowerIrpWithoutStartNext, [&] {
     Sent next = Send(device, IRP_MN_SET_POWER, SystemPowerState);
-    EXPECT_TRUE(WaitFor([&] { return next.done->load(); }));
+    EXPECT_TRUE(WaitUntil([&] { return next.done->load(); }));
   });
   EXPECT_EQ(Seen(), 2u);
 }
@@ -196,7 +192,7 @@ TEST_F(PowerManagerTest, APageableDeviceIsServedAtPassiveLevelEvenWhenSentFromDi
   }
   EXPECT_EQ(fromDispatch.returned, STATUS_PENDING);
   EXPECT_EQ(toResident.returned, STATUS_SUCCESS);  // a resident device may be called at once
-  ASSERT_TRUE(WaitFor([&] { return fromDispatch.done->load(); }));
+  ASSERT_TRUE(WaitUntil([&] { return fromDispatch.done->load(); }));
   std::lock_guard<std::mutex> guard(gLock);
   ASSERT_EQ(gIrqlSeen.size(), 2u);
   for (size_t i = 0; i < 2; i++) {
